@@ -1,0 +1,269 @@
+#include "board/paraconfig.h"
+
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The rewrite works on a fixed array; a file with more entries is not
+// rewritten at all rather than losing the entries that do not fit.
+constexpr int kMaxRewriteEntries = 20;
+
+// A read of at most 1022 characters plus the NUL.
+constexpr int kLineLimit = 1023;
+
+constexpr size_t kMaxText = sizeof(config_item::value) - 1;
+
+// Whitespace as the POSIX locale classifies it, independent of the locale
+// the process happens to run in: bytes >= 0x80 are never whitespace.
+bool is_conf_space(char c)
+{
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u == ' ' || (u >= '\t' && u <= '\r');
+}
+
+struct file_closer {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// Writes the directory part of `path` ("." when there is none) into `dir`.
+bool directory_of(const char *path, char *dir, size_t dir_size)
+{
+    const char *slash = std::strrchr(path, '/');
+    if (slash == nullptr)
+        return std::snprintf(dir, dir_size, ".") > 0;
+    size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (len >= dir_size)
+        return false;
+    std::memcpy(dir, path, len);
+    dir[len] = '\0';
+    return true;
+}
+
+// Makes a completed rename durable. The new file is already in place, so a
+// failure here is reported but does not undo anything.
+void sync_directory_of(const char *path)
+{
+    char dir[PATH_MAX];
+    if (!directory_of(path, dir, sizeof dir))
+        return;
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        perror("open config directory");
+        return;
+    }
+    if (fsync(fd) != 0)
+        perror("fsync config directory");
+    close(fd);
+}
+
+// Replaces `file` by a file holding exactly the given entries, one
+// "key=value\n" line each. The lines go to a fresh temporary file in the
+// same directory, which is flushed to disk and then renamed over `file`:
+// readers see either the old file or the whole new one, never a part.
+// Returns 0 when the new file is in place, 1 otherwise (temporary removed,
+// `file` untouched).
+int replace_file(const char *file, const config_item *items, int num)
+{
+    char tmp[PATH_MAX];
+    int n = std::snprintf(tmp, sizeof tmp, "%s.XXXXXX", file);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp)
+        return 1;
+
+    struct stat old_stat;
+    const bool have_old_mode = stat(file, &old_stat) == 0;
+
+    int fd = mkstemp(tmp);
+    if (fd < 0) {
+        perror("mkstemp config");
+        return 1;
+    }
+    // Keep the descriptor out of shell commands other threads may start.
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+
+    FILE *out = nullptr;
+    // Reports the failed step, closes whatever is open and drops the
+    // temporary file; the configuration file itself was never touched.
+    auto fail = [&](const char *what) {
+        perror(what);
+        if (out != nullptr)
+            std::fclose(out);
+        else if (fd >= 0)
+            close(fd);
+        unlink(tmp);
+        return 1;
+    };
+
+    // mkstemp creates the file private to the owner; keep the mode the
+    // configuration file had.
+    if (have_old_mode && fchmod(fd, old_stat.st_mode & 07777) != 0)
+        return fail("fchmod config");
+    out = fdopen(fd, "w");
+    if (out == nullptr)
+        return fail("fdopen config");
+    for (int i = 0; i < num; i++) {
+        if (std::fprintf(out, "%s=%s\n", items[i].key, items[i].value) < 0)
+            return fail("write config");
+    }
+    if (std::fflush(out) != 0 || fsync(fileno(out)) != 0)
+        return fail("flush config");
+    FILE *closing = out;
+    out = nullptr;
+    fd = -1;
+    if (std::fclose(closing) != 0)
+        return fail("close config");
+    if (std::rename(tmp, file) != 0)
+        return fail("rename config");
+    sync_directory_of(file);
+    return 0;
+}
+
+}  // namespace
+
+char *strtrimr(char *s)
+{
+    size_t n = std::strlen(s);
+    while (n > 0 && is_conf_space(s[n - 1]))
+        s[--n] = '\0';
+    return s;
+}
+
+char *strtriml(char *s)
+{
+    size_t lead = 0;
+    while (is_conf_space(s[lead]))  // the NUL is not whitespace: stops there
+        lead++;
+    if (lead > 0)
+        std::memmove(s, s + lead, std::strlen(s + lead) + 1);
+    return s;
+}
+
+char *strtrim(char *s)
+{
+    return strtriml(strtrimr(s));
+}
+
+int get_item_from_line(char *line, config_item *item)
+{
+    strtrim(line);
+    if (line[0] == '\0')
+        return CONF_LINE_EMPTY;
+    if (line[0] == '#')
+        return CONF_LINE_COMMENT;
+    char *equal = std::strchr(line, '=');
+    if (equal == nullptr)
+        return CONF_LINE_NO_EQUAL;
+    const size_t key_len = static_cast<size_t>(equal - line);
+    const size_t value_len = std::strlen(equal + 1);
+    if (key_len > kMaxText || value_len > kMaxText)
+        return CONF_LINE_TOO_LONG;
+    *equal = '\0';
+    std::memcpy(item->key, line, key_len + 1);
+    std::memcpy(item->value, equal + 1, value_len + 1);
+    return CONF_LINE_ENTRY;
+}
+
+int file_to_items(const char *file, config_item *items, int capacity, int *num)
+{
+    file_ptr in(std::fopen(file, "r"));
+    if (!in)
+        return 1;
+
+    char line[kLineLimit];
+    config_item spare;
+    int count = 0;
+    while (std::fgets(line, sizeof line, in.get()) != nullptr) {
+        // Parse straight into the next free slot; once the array is full a
+        // further entry only tells that the file does not fit.
+        config_item *slot = count < capacity ? &items[count] : &spare;
+        if (get_item_from_line(line, slot) != CONF_LINE_ENTRY)
+            continue;
+        if (count >= capacity)
+            return 2;
+        count++;
+    }
+    if (std::ferror(in.get()))
+        return 1;
+    *num = count;
+    return 0;
+}
+
+int read_conf_value(const char *key, char *value, size_t value_size, const char *file)
+{
+    file_ptr in(std::fopen(file, "r"));
+    if (!in)
+        return 1;
+
+    char line[kLineLimit];
+    config_item item;
+    while (std::fgets(line, sizeof line, in.get()) != nullptr) {
+        if (get_item_from_line(line, &item) != CONF_LINE_ENTRY)
+            continue;
+        if (std::strcmp(item.key, key) != 0)
+            continue;
+        // Only the first entry with the key counts, even when refused.
+        const size_t len = std::strlen(item.value);
+        if (len + 1 > value_size)
+            std::printf("config value of %s is too long (%zu characters, at most %zu fit)\n",
+                        key, len, value_size > 0 ? value_size - 1 : 0);
+        else
+            std::memcpy(value, item.value, len + 1);
+        break;
+    }
+    return 0;
+}
+
+int write_conf_value(const char *key, const char *value, const char *file)
+{
+    const size_t value_len = std::strlen(value);
+    if (value_len > kMaxText) {
+        std::printf("config value of %s is too long (%zu characters, at most %zu fit)\n",
+                    key, value_len, kMaxText);
+        return 1;
+    }
+    // A line break in the value would start a line of its own in the file.
+    if (std::strpbrk(value, "\r\n") != nullptr) {
+        std::printf("config value of %s holds a line break, not written\n", key);
+        return 1;
+    }
+
+    std::array<config_item, kMaxRewriteEntries> items;
+    int num = 0;
+    int loaded = file_to_items(file, items.data(), kMaxRewriteEntries, &num);
+    if (loaded == 2) {
+        std::printf("config file %s holds more than %d entries, not rewritten\n", file,
+                    kMaxRewriteEntries);
+        return 1;
+    }
+    if (loaded != 0)
+        return 1;
+
+    for (int i = 0; i < num; i++) {
+        if (std::strcmp(items[static_cast<size_t>(i)].key, key) == 0) {
+            // The line must come back whole at the next read, which takes
+            // at most kLineLimit - 1 characters at a time.
+            if (std::strlen(key) + 1 + value_len > kLineLimit - 1) {
+                std::printf("config value of %s is too long (%zu characters, at most %zu fit)\n",
+                            key, value_len, kLineLimit - 2 - std::strlen(key));
+                return 1;
+            }
+            std::memcpy(items[static_cast<size_t>(i)].value, value, value_len + 1);
+            break;
+        }
+    }
+    if (replace_file(file, items.data(), num) != 0)
+        return 1;
+    // Echo only what is now on disk.
+    for (int i = 0; i < num; i++)
+        std::printf("%s=%s\n", items[static_cast<size_t>(i)].key, items[static_cast<size_t>(i)].value);
+    return 0;
+}
