@@ -1,0 +1,436 @@
+#include "emu/street.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// CRC-16/MODBUS, bit by bit: the stand-ins check the gateway's frames with
+// their own arithmetic, not with the gateway's table.
+uint16_t modbus_crc(const uint8_t *p, size_t n)
+{
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+void write_all(int fd, const uint8_t *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && errno == EAGAIN) {
+            pollfd pf{fd, POLLOUT, 0};
+            poll(&pf, 1, 100);
+            continue;
+        }
+        if (w <= 0)
+            return;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+}  // namespace
+
+bool wait_for(const std::function<bool()> &pred, int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (pred())
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bytes make_frame(const bytes &body)
+{
+    bytes f = {0xA3, 0x20, static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size())};
+    f.insert(f.end(), body.begin(), body.end());
+    uint16_t crc = modbus_crc(f.data(), f.size());
+    f.push_back(static_cast<uint8_t>(crc >> 8));
+    f.push_back(static_cast<uint8_t>(crc));
+    return f;
+}
+
+bytes make_frame(const uint8_t addr[6], uint8_t type, uint8_t prefix0, uint8_t prefix1,
+                 uint8_t command, const bytes &payload)
+{
+    bytes body(addr, addr + 6);
+    body.insert(body.end(), {type, prefix0, prefix1, command});
+    body.insert(body.end(), payload.begin(), payload.end());
+    return make_frame(body);
+}
+
+std::string hex(const bytes &b)
+{
+    std::string s;
+    char t[4];
+    for (size_t i = 0; i < b.size(); ++i) {
+        std::snprintf(t, sizeof t, i ? " %02X" : "%02X", b[i]);
+        s += t;
+    }
+    return s;
+}
+
+// ---------------------------------------------------------------- serial
+
+SerialPeer::SerialPeer() = default;
+
+SerialPeer::~SerialPeer()
+{
+    hang_up();
+    if (slave_ >= 0)
+        close(slave_);
+}
+
+bool SerialPeer::start()
+{
+    char name[128];
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+        return false;
+    termios t;
+    tcgetattr(slave_, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave_, TCSANOW, &t);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    path_ = name;
+    reader_ = std::thread([this] { run(); });
+    return true;
+}
+
+void SerialPeer::run()
+{
+    uint8_t buf[4096];
+    while (!stop_.load()) {
+        pollfd pf{master_, POLLIN, 0};
+        if (poll(&pf, 1, 20) <= 0)
+            continue;
+        ssize_t n = read(master_, buf, sizeof buf);
+        if (n <= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        bytes chunk(buf, buf + n);
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            received_.insert(received_.end(), chunk.begin(), chunk.end());
+        }
+        if (on_bytes)
+            on_bytes(chunk);
+    }
+}
+
+void SerialPeer::send(const bytes &b)
+{
+    if (master_ >= 0)
+        write_all(master_, b.data(), b.size());
+}
+
+bytes SerialPeer::received() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return received_;
+}
+
+size_t SerialPeer::received_size() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return received_.size();
+}
+
+void SerialPeer::hang_up()
+{
+    stop_.store(true);
+    if (reader_.joinable())
+        reader_.join();
+    if (master_ >= 0)
+        close(master_);
+    master_ = -1;
+}
+
+// ---------------------------------------------------------------- server
+
+ServerPeer::ServerPeer() = default;
+
+ServerPeer::~ServerPeer()
+{
+    stop_.store(true);
+    if (thread_.joinable())
+        thread_.join();
+    if (conn_ >= 0)
+        close(conn_);
+    if (listen_fd_ >= 0)
+        close(listen_fd_);
+}
+
+bool ServerPeer::start()
+{
+    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        listen(listen_fd_, 4) != 0 ||
+        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        return false;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void ServerPeer::run()
+{
+    uint8_t buf[4096];
+    while (!stop_.load()) {
+        int conn;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            conn = conn_;
+        }
+        pollfd pf[2] = {{listen_fd_, POLLIN, 0}, {conn, POLLIN, 0}};
+        if (poll(pf, conn >= 0 ? 2 : 1, 20) <= 0)
+            continue;
+        if (pf[0].revents & POLLIN) {
+            int c = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c >= 0) {
+                int count;
+                {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    if (conn_ >= 0)
+                        close(conn_);  // the gateway rebuilt its link
+                    conn_ = c;
+                    pending_.clear();
+                    count = ++connections_;
+                }
+                if (on_connect)
+                    on_connect(count);
+            }
+            continue;
+        }
+        if (conn >= 0 && pf[1].revents) {
+            ssize_t n = read(conn, buf, sizeof buf);
+            if (n <= 0) {
+                bool closed = false;
+                {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    if (conn_ == conn) {
+                        close(conn_);
+                        conn_ = -1;
+                        closed = true;
+                    }
+                }
+                if (closed && on_close)
+                    on_close();
+                continue;
+            }
+            handle(bytes(buf, buf + n));
+        }
+    }
+}
+
+void ServerPeer::handle(const bytes &chunk)
+{
+    std::vector<bytes> found;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        received_.insert(received_.end(), chunk.begin(), chunk.end());
+        pending_.insert(pending_.end(), chunk.begin(), chunk.end());
+        // Cut whole, CRC-valid frames from the front; skip bytes that
+        // cannot start one.
+        size_t i = 0;
+        while (i + 6 <= pending_.size()) {
+            if (pending_[i] != 0xA3 || pending_[i + 1] != 0x20) {
+                ++i;
+                continue;
+            }
+            size_t n = (static_cast<size_t>(pending_[i + 2]) << 8 | pending_[i + 3]) + 6;
+            if (i + n > pending_.size())
+                break;
+            uint16_t crc = modbus_crc(&pending_[i], n - 2);
+            if (pending_[i + n - 2] != (crc >> 8) || pending_[i + n - 1] != (crc & 0xFF)) {
+                ++i;
+                continue;
+            }
+            found.emplace_back(pending_.begin() + static_cast<long>(i),
+                               pending_.begin() + static_cast<long>(i + n));
+            i += n;
+        }
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(i));
+        for (auto &f : found) {
+            frames_.push_back(f);
+            if (f.size() >= 14 && f[10] == 0 && f[13] == 6)
+                ++heartbeats_;
+        }
+    }
+    for (auto &f : found) {
+        if (on_frame)
+            on_frame(f);
+        if (f.size() >= 14 && f[10] == 0 && f[13] == 6 && answer_heartbeats.load())
+            send(make_frame(&f[4], 0, 0x01, 0x01, 7, {}));
+    }
+}
+
+void ServerPeer::send(const bytes &b)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (conn_ >= 0)
+        write_all(conn_, b.data(), b.size());
+}
+
+void ServerPeer::drop()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (conn_ >= 0) {
+        shutdown(conn_, SHUT_RDWR);
+        close(conn_);
+        conn_ = -1;
+    }
+}
+
+int ServerPeer::connections() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return connections_;
+}
+
+bool ServerPeer::connected() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return conn_ >= 0;
+}
+
+bytes ServerPeer::received() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return received_;
+}
+
+std::vector<bytes> ServerPeer::frames() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return frames_;
+}
+
+int ServerPeer::heartbeats() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return heartbeats_;
+}
+
+// ---------------------------------------------------------------- gpio
+
+GpioTree::GpioTree(const std::vector<int> &lines)
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/lampgw-gpio-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr)
+        return;
+    root_ = tmpl;
+    for (const char *f : {"/export", "/unexport"})
+        close(open((root_ + f).c_str(), O_WRONLY | O_CREAT, 0644));
+    for (int line : lines) {
+        std::string dir = root_ + "/gpio" + std::to_string(line);
+        mkdir(dir.c_str(), 0755);
+        close(open((dir + "/direction").c_str(), O_WRONLY | O_CREAT, 0644));
+        std::string value = dir + "/value";
+        mkfifo(value.c_str(), 0644);
+        // Held open for reading and writing, so the gateway's opens never
+        // block and the FIFO never reports end of file between writes.
+        int fd = open(value.c_str(), O_RDWR | O_NONBLOCK);
+        fifos_.emplace_back(line, fd);
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+GpioTree::~GpioTree()
+{
+    stop_.store(true);
+    if (thread_.joinable())
+        thread_.join();
+    for (auto &f : fifos_)
+        close(f.second);
+    if (!root_.empty())
+        nftw(
+            root_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); },
+            16, FTW_DEPTH | FTW_PHYS);
+}
+
+void GpioTree::run()
+{
+    std::vector<pollfd> pf;
+    for (auto &f : fifos_)
+        pf.push_back({f.second, POLLIN, 0});
+    std::vector<std::string> partial(fifos_.size());
+    char buf[256];
+    while (!stop_.load()) {
+        if (poll(pf.data(), pf.size(), 20) <= 0)
+            continue;
+        for (size_t i = 0; i < pf.size(); ++i) {
+            if (!(pf[i].revents & POLLIN))
+                continue;
+            ssize_t n = read(pf[i].fd, buf, sizeof buf);
+            if (n <= 0)
+                continue;
+            partial[i].append(buf, static_cast<size_t>(n));
+            size_t nl;
+            while ((nl = partial[i].find('\n')) != std::string::npos) {
+                gpio_event e{fifos_[i].first, std::atoi(partial[i].substr(0, nl).c_str()),
+                             std::chrono::steady_clock::now()};
+                partial[i].erase(0, nl + 1);
+                {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    events_.push_back(e);
+                }
+                if (on_event)
+                    on_event(e);
+            }
+        }
+    }
+}
+
+std::vector<gpio_event> GpioTree::events() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return events_;
+}
+
+std::vector<int> GpioTree::levels(int line) const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    std::vector<int> out;
+    for (auto &e : events_)
+        if (e.line == line)
+            out.push_back(e.level);
+    return out;
+}
+
+int GpioTree::level(int line) const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = events_.rbegin(); it != events_.rend(); ++it)
+        if (it->line == line)
+            return it->level;
+    return -1;
+}

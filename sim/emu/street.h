@@ -1,0 +1,118 @@
+// Stand-ins for what surrounds the gateway in its cabinet: the radio
+// modules' serial lines, the central server and the GPIO tree. Used by the
+// tests and by lampgw-sim; nothing here is gateway code.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using bytes = std::vector<uint8_t>;
+
+// Polls pred every few milliseconds until it holds or timeout_ms of real
+// time have passed.
+bool wait_for(const std::function<bool()> &pred, int timeout_ms);
+
+// A frame of the wire format: A3 20, length, body, CRC-16 high byte first.
+// body is everything from the device address (byte 4) to the payload end.
+bytes make_frame(const bytes &body);
+// A frame with the usual layout: address, type, radio prefix, command, payload.
+bytes make_frame(const uint8_t addr[6], uint8_t type, uint8_t prefix0, uint8_t prefix1,
+                 uint8_t command, const bytes &payload);
+std::string hex(const bytes &b);
+
+// One serial line: the gateway opens the slave (path()), the far side is ours.
+class SerialPeer {
+public:
+    SerialPeer();
+    ~SerialPeer();
+    SerialPeer(const SerialPeer &) = delete;
+    SerialPeer &operator=(const SerialPeer &) = delete;
+    bool start();
+    const std::string &path() const { return path_; }
+    void send(const bytes &b);  // bytes the gateway will read
+    bytes received() const;     // every byte the gateway wrote, in order
+    size_t received_size() const;
+    // Called on the reader thread for every chunk the gateway wrote.
+    std::function<void(const bytes &chunk)> on_bytes;
+    void hang_up();  // close our side, like a module unplugged
+
+private:
+    void run();
+    int master_ = -1, slave_ = -1;
+    std::string path_;
+    mutable std::mutex lock_;
+    bytes received_;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};
+
+// The central server on 127.0.0.1: accepts the gateway's connections one at
+// a time and keeps what arrives on each.
+class ServerPeer {
+public:
+    ServerPeer();
+    ~ServerPeer();
+    ServerPeer(const ServerPeer &) = delete;
+    ServerPeer &operator=(const ServerPeer &) = delete;
+    bool start();  // listens on an ephemeral port
+    int port() const { return port_; }
+    void send(const bytes &b);  // to the current connection, if any
+    void drop();                // closes the current connection
+    int connections() const;    // accepted so far
+    bool connected() const;
+    bytes received() const;     // everything received on every connection
+    std::vector<bytes> frames() const;  // whole frames received, in order
+    int heartbeats() const;             // heartbeat frames received
+    std::atomic<bool> answer_heartbeats{true};
+    std::function<void(const bytes &frame)> on_frame;
+    // Called on the server thread with the number of connections accepted so
+    // far, after each accept, and when the gateway ends a connection.
+    std::function<void(int connections)> on_connect;
+    std::function<void()> on_close;
+
+private:
+    void run();
+    void handle(const bytes &chunk);
+    int listen_fd_ = -1, conn_ = -1, port_ = 0;
+    mutable std::mutex lock_;
+    bytes received_, pending_;
+    std::vector<bytes> frames_;
+    int connections_ = 0, heartbeats_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A sysfs GPIO tree in a temporary directory. Each value file is a FIFO
+// read by one thread, so every level the gateway sets is recorded in order.
+struct gpio_event {
+    int line;
+    int level;
+    std::chrono::steady_clock::time_point at;
+};
+class GpioTree {
+public:
+    explicit GpioTree(const std::vector<int> &lines);
+    ~GpioTree();
+    GpioTree(const GpioTree &) = delete;
+    GpioTree &operator=(const GpioTree &) = delete;
+    const std::string &root() const { return root_; }
+    std::vector<gpio_event> events() const;
+    std::vector<int> levels(int line) const;  // every level set on line, in order
+    int level(int line) const;                // the latest, -1 before any
+    std::function<void(const gpio_event &)> on_event;
+
+private:
+    void run();
+    std::string root_;
+    std::vector<std::pair<int, int>> fifos_;  // line, fd
+    mutable std::mutex lock_;
+    std::vector<gpio_event> events_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};

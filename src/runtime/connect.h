@@ -1,0 +1,51 @@
+// The server link: connector, heartbeat supervisor, broken-pipe recovery.
+//
+// Rules that keep the link well defined across threads:
+//  - sockfd and net_connect_flag are atomics; they change only under the
+//    link lock, together with the close of the old socket;
+//  - every write to the server goes through server_write(), which holds the
+//    link lock from the test of net_connect_flag to the end of the write, so
+//    a write never reaches a descriptor that a recovery has closed or that a
+//    new connector has reused;
+//  - a recovery acts only on the link it saw broken: when two threads see
+//    the same link break, the second finds it already down and does nothing,
+//    so every recovery leaves exactly one open socket;
+//  - at most one connector runs at a time, and connector threads are
+//    detached, so a finished connector leaves nothing behind.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+#include "runtime/main.h"
+
+// Thread entry: creates a socket, stores it in sockfd and connects it to
+// server_ip_addr:server_port, retrying once a second, until it succeeds;
+// then sets net_connect_flag to 1 and ends.
+void *connecttoserver(void *arg);
+
+// Starts a detached connector thread unless one is running already. A
+// thread that cannot be created ends the process with status 1 after
+// "pthread_create ERROR\n".
+void start_connector(gateway_context *ctx);
+
+// The broken-pipe recovery on net_fd1: "socket was closed", link down,
+// close the socket, wait 1 s, start a new connector. Called on the thread
+// whose write met the broken pipe, never from signal context; the argument
+// is ignored.
+void sigterm(int signo);
+
+// Writes len bytes to the server while the link is up. Returns what Write
+// returned, or -1 without writing when the link is down. A write that meets
+// a broken pipe runs the recovery on the calling thread before returning -1.
+ssize_t server_write(gateway_context *ctx, const void *buf, size_t len);
+
+// The heartbeat supervisor, run every 60 passes of the server pump: drops a
+// link whose server left five heartbeats unanswered, then sends the 25-byte
+// heartbeat (CRC refreshed) while the link is up and counts it.
+int heartbeatprocess(gateway_context *ctx, uint8_t *heartbeat, int *heartbeat_miss_count);
+
+// Fills a zeroed 100-byte buffer with the heartbeat template for the
+// gateway address addr (6 bytes).
+void heartbeat_fill(uint8_t *heartbeat, const uint8_t *addr);

@@ -1,0 +1,331 @@
+// Start-up, the supervision loop and the two pumps.
+#include "runtime/main.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include "board/board.h"
+#include "board/gpio.h"
+#include "board/log.h"
+#include "board/paraconfig.h"
+#include "board/strtohex.h"
+#include "board/timebase.h"
+#include "io/wlcom.h"
+#include "modem/message.h"
+#include "protocol/kfifo.h"
+#include "protocol/protocol.h"
+#include "radio/init.h"
+#include "runtime/connect.h"
+#include "runtime/getpid.h"
+
+gateway_context net_fd1;
+uint8_t deviceid[30];
+std::atomic<bool> gateway_stopping{false};
+
+namespace {
+
+std::mutex sms_phone_lock;
+
+constexpr uint32_t RING_SIZE = 0x10000;     // each ring holds 64 KiB
+constexpr uint32_t READ_MAX = 0x8000;       // one read takes at most 32 KiB
+constexpr size_t WORK_SIZE = RING_SIZE + 2;  // the largest frame in radio form
+
+// GPIO lines of the board.
+constexpr int GPIO_MODEM_RESET = 115;
+constexpr int GPIO_STARTUP_PULSE = 48;
+constexpr int GPIO_KEY_OTHER = 117;
+constexpr int GPIO_KEY_LUDENG = 7;
+constexpr int GPIO_WATCHDOG = 60;
+
+// Opens a radio UART non-blocking and sets it to 9600 8N1.
+int open_radio(const char *dev)
+{
+    int fd = open_dev(dev, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    if (fd > 0)
+        set_speed(fd, 9600);
+    if (fd > 0)
+        set_parity(fd, 8, 1, 'N');
+    return fd;
+}
+
+// Takes the frame of length len out of the ring into work + 2 and puts it
+// in radio form: a copy of frame bytes 11 and 12 in front.
+void take_frame(kfifo *ring, uint8_t *work, int len)
+{
+    __kfifo_out(ring, work + 2, static_cast<uint32_t>(len));
+    work[0] = work[13];
+    work[1] = work[14];
+}
+
+// Cuts at most one frame out of a radio ring and dispatches it. True when a
+// frame left, so the ring may hold another.
+bool radio_ring_pass(gateway_context *ctx, kfifo *ring, uint8_t *work)
+{
+    int len = __frame_filter(ring);
+    if (len == 0)
+        return false;
+    take_frame(ring, work, len);
+    comand_process_from_device(ctx, work, len + 2);
+    outputlogmessage("from device:", work + 2, len);
+    return true;
+}
+
+// Waits until either radio UART has bytes, at most 1 s of gateway time.
+// Returns true when poll reported something to read (or a hang-up).
+bool wait_radio_ports(int fd1, int fd2)
+{
+    pollfd fds[2] = {{fd1, POLLIN, 0}, {fd2, POLLIN, 0}};
+    return poll(fds, 2, gw_poll_ms(1000)) > 0;
+}
+
+}  // namespace
+
+void sms_phone_store(gateway_context *ctx, const char *number)
+{
+    std::lock_guard<std::mutex> hold(sms_phone_lock);
+    std::strncpy(ctx->sms_phone, number, sizeof ctx->sms_phone - 1);
+    ctx->sms_phone[sizeof ctx->sms_phone - 1] = '\0';
+}
+
+void sms_phone_load(gateway_context *ctx, char *out, size_t size)
+{
+    if (size == 0)
+        return;
+    std::lock_guard<std::mutex> hold(sms_phone_lock);
+    std::strncpy(out, ctx->sms_phone, size - 1);
+    out[size - 1] = '\0';
+}
+
+int receivedata(int fd, uint8_t *buf, int timeout_seconds)
+{
+    fd_set rset;
+    FD_ZERO(&rset);
+    // A port that failed to open (fd -1) puts nothing in the set: the wait
+    // just runs out.
+    int nfds = 0;
+    if (fd >= 0 && fd < FD_SETSIZE) {
+        FD_SET(fd, &rset);
+        nfds = fd + 1;
+    }
+    timeval tv = gw_timeval(timeout_seconds, 0);
+
+    int rc = select(nfds, &rset, nullptr, nullptr, &tv);
+    if (rc == -1) {
+        perror("select()");
+        gw_sleep(1);
+        return -1;
+    }
+    if (rc == 0)
+        return 0;
+    if (nfds == 0 || !FD_ISSET(fd, &rset))
+        return -2;
+    ssize_t n = read(fd, buf, READ_MAX);
+    return n > 0 ? static_cast<int>(n) : 0;
+}
+
+void *from_device_to_server(void *arg)
+{
+    gateway_context *ctx = static_cast<gateway_context *>(arg);
+    uint8_t store_other[RING_SIZE], store_ludeng[RING_SIZE], work[WORK_SIZE];
+    kfifo other, ludeng;
+    __kfifo_init(&other, store_other, RING_SIZE, 1);
+    __kfifo_init(&ludeng, store_ludeng, RING_SIZE, 1);
+
+    // Each pass reads both ports and sends at most one frame from each ring,
+    // the 434 MHz side first. While neither ring gave a frame in the last
+    // pass, no whole frame is queued: wait for bytes instead of spinning.
+    bool frame_left = false;
+    while (!gateway_stopping.load()) {
+        bool ready = frame_left || wait_radio_ports(ctx->w433_other_fd, ctx->w433_ludeng_fd);
+        bool got_bytes = false;
+
+        int n = receivedata(ctx->w433_other_fd, work, 0);
+        if (n > 0) {
+            __kfifo_in(&other, work, static_cast<uint32_t>(n));
+            got_bytes = true;
+        }
+        frame_left = radio_ring_pass(ctx, &other, work);
+
+        n = receivedata(ctx->w433_ludeng_fd, work, 0);
+        if (n > 0) {
+            __kfifo_in(&ludeng, work, static_cast<uint32_t>(n));
+            got_bytes = true;
+        }
+        frame_left = radio_ring_pass(ctx, &ludeng, work) || frame_left;
+
+        // A port that hung up stays "readable" with nothing to read; do not
+        // let it turn the wait into a spin.
+        if (ready && !got_bytes && !frame_left)
+            gw_usleep(100000);
+    }
+    return nullptr;
+}
+
+void *from_server_to_device(void *arg)
+{
+    gateway_context *ctx = static_cast<gateway_context *>(arg);
+    uint8_t heartbeat[100], store[RING_SIZE], work[WORK_SIZE];
+    kfifo ring;
+    heartbeat_fill(heartbeat, deviceid);
+    __kfifo_init(&ring, store, RING_SIZE, 1);
+    int pass = 0;
+    int heartbeat_miss_count = 0;
+
+    while (!gateway_stopping.load()) {
+        if (pass == 60) {
+            pass = 0;
+            heartbeatprocess(ctx, heartbeat, &heartbeat_miss_count);
+        }
+        pass++;
+        if (ctx->net_connect_flag.load() != 1) {
+            gw_sleep(1);
+            continue;
+        }
+        int n = receivedata(ctx->sockfd.load(), work, 1);
+        if (n > 0)
+            __kfifo_in(&ring, work, static_cast<uint32_t>(n));
+        int len = __frame_filter(&ring);
+        if (len != 0) {
+            take_frame(&ring, work, len);
+            comand_process_from_server(ctx, work, len + 2, &heartbeat_miss_count);
+            outputlogmessage("from server:", work + 2, len);
+        }
+    }
+    return nullptr;
+}
+
+void gateway_startup(gateway_context *ctx, supervision_state *sv)
+{
+    ctx->run_flag = 1;
+    ctx->net_connect_flag.store(0);
+    std::memset(sv, 0, sizeof *sv);
+    sv->passes_left = SUPERVISION_PASSES;
+
+    // O_NOCTTY everywhere: a daemon that leads its session must not take a
+    // serial port as its controlling terminal, or a modem unplugged would
+    // hang it up with SIGHUP.
+    ctx->w433_other_fd = open_radio(board.radio_other_dev);
+    ctx->w433_ludeng_fd = open_radio(board.radio_ludeng_dev);
+    ctx->gsm_fd = open(board.gsm_dev, O_RDWR | O_NOCTTY);
+    if (ctx->gsm_fd == -1)
+        puts("open ttyUSB1 error");
+    if (ctx->gsm_fd > 0)
+        set_speed(ctx->gsm_fd, 115200);
+    if (ctx->gsm_fd > 0)
+        set_parity(ctx->gsm_fd, 8, 1, 'N');
+
+    // Writes to the server report a broken pipe as EPIPE (MSG_NOSIGNAL) and
+    // recover on the writing thread; a stray SIGPIPE must not end the process.
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGPIPE);
+    sa.sa_flags = 0;
+    sigaction(SIGPIPE, &sa, nullptr);
+
+    for (int line : {GPIO_MODEM_RESET, GPIO_KEY_OTHER, GPIO_STARTUP_PULSE, GPIO_KEY_LUDENG,
+                     GPIO_WATCHDOG})
+        gpio_export(line);
+    set_gpio_output(GPIO_MODEM_RESET, 0);
+    gw_sleep(1);
+    set_gpio_output(GPIO_MODEM_RESET, 1);
+    set_gpio_output(GPIO_STARTUP_PULSE, 0);
+    gw_sleep(1);
+    set_gpio_output(GPIO_STARTUP_PULSE, 1);
+    set_gpio_output(GPIO_KEY_OTHER, 0);
+    set_gpio_output(GPIO_KEY_LUDENG, 0);
+
+    // A value too long for its 20-byte field is refused by the reader with
+    // a console line and the field stays empty.
+    ctx->server_ip_addr[0] = ctx->server_port_num[0] = ctx->device_id[0] = '\0';
+    read_conf_value("server_ip_addr", ctx->server_ip_addr, sizeof ctx->server_ip_addr,
+                    board.config_file);
+    read_conf_value("server_port_num", ctx->server_port_num, sizeof ctx->server_port_num,
+                    board.config_file);
+    read_conf_value("device_id", ctx->device_id, sizeof ctx->device_id, board.config_file);
+
+    printf("device id=%s\n", ctx->device_id);
+    (void)hexToStr(ctx->device_id, deviceid);
+    printf("server_ip:%s\n", ctx->server_ip_addr);
+    ctx->server_port = atoi(ctx->server_port_num);
+    printf("server port num:%d\n", ctx->server_port);
+    puts("SOFTWAREVERSION start.");
+    fflush(stdout);
+
+    gw_sleep(1);
+    set_gpio_output(GPIO_WATCHDOG, 1);
+    gw_sleep(1);
+    set_gpio_output(GPIO_WATCHDOG, 0);
+    gw_sleep(1);
+
+    // The radio net id is the decimal number in the address text from its
+    // ninth character on (atoi stops at the first non-digit).
+    int netid = std::strlen(ctx->device_id) > 8 ? atoi(ctx->device_id + 8) : 0;
+    w433_para_init(ctx->w433_other_fd, static_cast<uint8_t>(netid & 0xFF), 0, 434);
+    w433_para_init(ctx->w433_ludeng_fd, 1, 0, 450);
+
+    GSM_Conf_Message(ctx->gsm_fd);
+    Module_ME3630_Get_Version(ctx->gsm_fd);
+    fflush(stdout);
+}
+
+void gateway_start_workers(gateway_context *ctx)
+{
+    void *(*const entries[])(void *) = {receive_short_message, connecttoserver,
+                                        from_device_to_server, from_server_to_device};
+    for (auto entry : entries) {
+        pthread_t tid;
+        int rc = pthread_create(&tid, nullptr, entry, ctx);
+        if (rc != 0) {
+            errno = rc;
+            perror("pthread_create ERROR\n");
+            exit(1);
+        }
+    }
+}
+
+void supervision_pass(supervision_state *sv)
+{
+    if (sv->passes_left == 0) {
+        // Past the daily limit: only ask for a reboot until the board goes
+        // down. One request a second, so a refused reboot does not turn the
+        // loop into a fork storm.
+        board.run_command("reboot");
+        gw_sleep(1);
+        return;
+    }
+    gw_sleep(19);
+    set_gpio_output(GPIO_WATCHDOG, 1);
+    gw_sleep(1);
+    set_gpio_output(GPIO_WATCHDOG, 0);
+    process_check("zuzize-vid", &sv->change_count, &sv->last_pid, sv->pid_list,
+                  static_cast<int>(sizeof sv->pid_list / sizeof sv->pid_list[0]));
+    if (Is_file_exist(board.gsm_dev) != 0)
+        board.run_command("reboot");
+    if (Is_file_exist(board.gsm_watch_dev) != 0)
+        board.run_command("reboot");
+    sv->passes_left--;
+    fflush(stdout);
+}
+
+int gateway_main()
+{
+    static supervision_state sv;
+    // The console goes to the journal: one line at a time, as it happens.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    gateway_startup(&net_fd1, &sv);
+    gateway_start_workers(&net_fd1);
+    while (!gateway_stopping.load())
+        supervision_pass(&sv);
+    return 0;
+}

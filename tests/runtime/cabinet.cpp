@@ -1,0 +1,100 @@
+#include "runtime/cabinet.h"
+
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+
+#include "board/timebase.h"
+#include "runtime/connect.h"
+
+namespace {
+std::mutex shell_lock;
+std::vector<std::string> shell_log;
+
+int record_command(const char *cmdline)
+{
+    std::lock_guard<std::mutex> hold(shell_lock);
+    shell_log.emplace_back(cmdline);
+    return 0;
+}
+}  // namespace
+
+Cabinet::Cabinet(unsigned speedup, bool with_config)
+{
+    gateway_stopping.store(false);
+    {
+        std::lock_guard<std::mutex> hold(shell_lock);
+        shell_log.clear();
+    }
+    other.start();
+    ludeng.start();
+    modem.start();
+    server.start();
+    config = dir.file("config.txt");
+    watch_node = dir.file("ttyUSB2");
+    testutil::write_file(watch_node, "");
+    if (with_config)
+        testutil::write_file(config, "server_ip_addr=127.0.0.1\nserver_port_num=" +
+                                         std::to_string(server.port()) +
+                                         "\ndevice_id=0102030405A6\n");
+    board.radio_other_dev = other.path().c_str();
+    board.radio_ludeng_dev = ludeng.path().c_str();
+    board.gsm_dev = modem.slave_path().c_str();
+    board.gsm_watch_dev = watch_node.c_str();
+    board.gpio_root = gpio.root().c_str();
+    board.config_file = config.c_str();
+    board.run_command = record_command;
+    time_set_speedup(speedup);
+
+    gateway_context &c = net_fd1;
+    c.w433_other_fd = c.w433_ludeng_fd = c.gsm_fd = -1;
+    c.sockfd.store(-1);
+    c.net_connect_flag.store(0);
+    c.sms_phone[0] = '\0';
+    // What start-up would have read from config.txt.
+    std::snprintf(c.server_ip_addr, sizeof c.server_ip_addr, "%s", with_config ? "127.0.0.1" : "");
+    c.server_port_num[0] = c.device_id[0] = '\0';
+    c.server_port = with_config ? server.port() : 0;
+}
+
+Cabinet::~Cabinet()
+{
+    gateway_stopping.store(true);
+    for (auto &t : threads)
+        t.join();
+    // A connector still trying ends within a (scaled) second.
+    wait_for([] { return net_fd1.net_connect_flag.load() == 1 || net_fd1.sockfd.load() == -1; },
+             3000);
+    for (int port : {net_fd1.w433_other_fd, net_fd1.w433_ludeng_fd})
+        if (port >= 0)
+            close(port);
+    int fd = net_fd1.sockfd.exchange(-1);
+    net_fd1.net_connect_flag.store(0);
+    if (fd >= 0)
+        close(fd);
+}
+
+void Cabinet::open_ports()
+{
+    net_fd1.w433_other_fd = open(other.path().c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+    net_fd1.w433_ludeng_fd = open(ludeng.path().c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+    net_fd1.gsm_fd = modem.slave_fd();
+}
+
+bool Cabinet::link_up()
+{
+    start_connector(&net_fd1);
+    return wait_for([this] { return net_fd1.net_connect_flag.load() == 1 && server.connected(); },
+                    5000);
+}
+
+void Cabinet::run(void *(*entry)(void *))
+{
+    threads.emplace_back([entry] { entry(&net_fd1); });
+}
+
+std::vector<std::string> Cabinet::shell_commands()
+{
+    std::lock_guard<std::mutex> hold(shell_lock);
+    return shell_log;
+}

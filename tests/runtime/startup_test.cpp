@@ -1,0 +1,88 @@
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "runtime/cabinet.h"
+
+namespace {
+
+std::string startup_console()
+{
+    supervision_state sv;
+    testing::internal::CaptureStdout();
+    gateway_startup(&net_fd1, &sv);
+    fflush(stdout);
+    EXPECT_EQ(sv.passes_left, SUPERVISION_PASSES);
+    return testing::internal::GetCapturedStdout();
+}
+
+// The console lines in the order they must appear.
+void expect_in_order(const std::string &out, const std::vector<std::string> &lines)
+{
+    size_t at = 0;
+    for (const auto &l : lines) {
+        size_t found = out.find(l, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << l << "\n" << out;
+        at = found + l.size();
+    }
+}
+
+}  // namespace
+
+TEST(Startup, ConfiguresPortsLinesRadiosAndModemInOrder)
+{
+    Cabinet cab(400);
+    std::string out = startup_console();
+    std::string port = std::to_string(cab.server.port());
+    expect_in_order(out, {"device id=0102030405A6\n", "server_ip:127.0.0.1\n",
+                          "server port num:" + port + "\n", "SOFTWAREVERSION start.\n",
+                          "netid=5\n", "set RF_FREQUENCY", "netid=1\n", "set RF_FREQUENCY",
+                          "end config short message env"});
+    EXPECT_EQ(std::memcmp(deviceid, "\x01\x02\x03\x04\x05\xA6", 6), 0);
+    EXPECT_EQ(net_fd1.server_port, cab.server.port());
+
+    // Reset and start-up pulses, both keys released, one watchdog feed.
+    EXPECT_EQ(cab.gpio.levels(115), (std::vector<int>{0, 1}));
+    EXPECT_EQ(cab.gpio.levels(48), (std::vector<int>{0, 1}));
+    EXPECT_EQ(cab.gpio.levels(117), (std::vector<int>{0}));
+    EXPECT_EQ(cab.gpio.levels(7), (std::vector<int>{0}));
+    EXPECT_EQ(cab.gpio.levels(60), (std::vector<int>{1, 0}));
+
+    // Nine commands each; net id 5 from the address text, then 434 MHz on
+    // the first module; net id 1 and 450 MHz on the second.
+    ASSERT_TRUE(wait_for([&] { return cab.other.received_size() == 8 * 13 + 14 &&
+                                      cab.ludeng.received_size() == 8 * 13 + 14; }, 2000));
+    bytes other = cab.other.received(), ludeng = cab.ludeng.received();
+    EXPECT_EQ(hex(bytes(other.begin(), other.begin() + 13)), "AF AF 00 00 AF 80 15 02 05 00 A9 0D 0A");
+    EXPECT_EQ(hex(bytes(other.end() - 14, other.end())), "AF AF 00 00 AF 80 0B 03 6C 80 12 99 0D 0A");
+    EXPECT_EQ(hex(bytes(ludeng.begin(), ludeng.begin() + 13)), "AF AF 00 00 AF 80 15 02 01 00 A5 0D 0A");
+    EXPECT_EQ(hex(bytes(ludeng.end() - 14, ludeng.end())), "AF AF 00 00 AF 80 0B 03 70 80 12 9D 0D 0A");
+
+    auto cmds = cab.modem.commands();
+    ASSERT_GE(cmds.size(), 3u);
+    EXPECT_EQ(cmds[0], "AT+CMGF=1\r\n");
+    EXPECT_EQ(cmds[1], "AT+CPMS=\"SM\",\"SM\",\"SM\"\r\n");
+    EXPECT_EQ(cmds[2], "AT+GMR\r\n");
+}
+
+TEST(Startup, CompletesWithoutConfigAndWithOddDeviceId)
+{
+    {
+        Cabinet cab(400, false);
+        std::memset(deviceid, 0, sizeof deviceid);
+        std::string out = startup_console();
+        expect_in_order(out, {"device id=\n", "server_ip:\n", "server port num:0\n",
+                              "SOFTWAREVERSION start.\n", "netid=0\n"});
+    }
+    {
+        Cabinet cab(400);
+        testutil::write_file(cab.config, "device_id=0102030405A\nserver_ip_addr=" +
+                                             std::string(25, '1') + "\n");
+        std::memset(deviceid, 0, sizeof deviceid);
+        std::string out = startup_console();
+        // Odd length: the address stays all zero; too long: refused, empty.
+        EXPECT_EQ(std::memcmp(deviceid, "\0\0\0\0\0\0", 6), 0);
+        EXPECT_NE(out.find("server_ip_addr is too long"), std::string::npos) << out;
+        EXPECT_NE(out.find("server_ip:\n"), std::string::npos);
+    }
+}
