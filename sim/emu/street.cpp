@@ -32,7 +32,10 @@ uint16_t modbus_crc(const uint8_t *p, size_t n)
 void write_all(int fd, const uint8_t *p, size_t n)
 {
     while (n > 0) {
-        ssize_t w = write(fd, p, n);
+        // send() on sockets: a peer that went away must not raise SIGPIPE.
+        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == ENOTSOCK)
+            w = write(fd, p, n);
         if (w < 0 && errno == EINTR)
             continue;
         if (w < 0 && errno == EAGAIN) {
@@ -221,6 +224,7 @@ void ServerPeer::run()
                     if (conn_ >= 0)
                         close(conn_);  // the gateway rebuilt its link
                     conn_ = c;
+                    dropped_ = false;
                     pending_.clear();
                     count = ++connections_;
                 }
@@ -230,7 +234,14 @@ void ServerPeer::run()
             continue;
         }
         if (conn >= 0 && pf[1].revents) {
-            ssize_t n = read(conn, buf, sizeof buf);
+            bool was_dropped;
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                was_dropped = dropped_;
+            }
+            // A dropped connection may still deliver what the gateway wrote
+            // after the shutdown; it is closed unread.
+            ssize_t n = was_dropped ? 0 : read(conn, buf, sizeof buf);
             if (n <= 0) {
                 bool closed = false;
                 {
@@ -238,6 +249,7 @@ void ServerPeer::run()
                     if (conn_ == conn) {
                         close(conn_);
                         conn_ = -1;
+                        dropped_ = false;
                         closed = true;
                     }
                 }
@@ -295,17 +307,18 @@ void ServerPeer::handle(const bytes &chunk)
 void ServerPeer::send(const bytes &b)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    if (conn_ >= 0)
+    if (conn_ >= 0 && !dropped_)
         write_all(conn_, b.data(), b.size());
 }
 
 void ServerPeer::drop()
 {
+    // Only shut the connection down: the peer thread may be reading it, and
+    // closes it itself when the read sees the end.
     std::lock_guard<std::mutex> hold(lock_);
-    if (conn_ >= 0) {
+    if (conn_ >= 0 && !dropped_) {
         shutdown(conn_, SHUT_RDWR);
-        close(conn_);
-        conn_ = -1;
+        dropped_ = true;
     }
 }
 
@@ -318,7 +331,7 @@ int ServerPeer::connections() const
 bool ServerPeer::connected() const
 {
     std::lock_guard<std::mutex> hold(lock_);
-    return conn_ >= 0;
+    return conn_ >= 0 && !dropped_;
 }
 
 bytes ServerPeer::received() const

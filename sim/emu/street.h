@@ -80,6 +80,7 @@ private:
     void run();
     void handle(const bytes &chunk);
     int listen_fd_ = -1, conn_ = -1, port_ = 0;
+    bool dropped_ = false;  // conn_ shut down by drop(), not yet closed
     mutable std::mutex lock_;
     bytes received_, pending_;
     std::vector<bytes> frames_;

@@ -463,7 +463,7 @@ void receive_short_message_poll(gateway_context *ctx, int gsm_fd, char *inbox, s
     const size_t len = exchange(gsm_fd, "AT+CMGL=\"REC UNREAD\"\r", inbox, inbox_size - 1, 3);
 
     sms_entry e;
-    std::strcpy(e.sender, DEFAULT_SENDER);
+    std::snprintf(e.sender, sizeof e.sender, "%s", DEFAULT_SENDER);
     size_t at = 0;
     while (sms_next_entry(inbox, len, at, &e, &at)) {
         puts(e.sender);

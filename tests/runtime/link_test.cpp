@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <dirent.h>
+#include <thread>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -46,14 +47,17 @@ TEST(ServerLink, BrokenPipeRebuildsTheLinkWithoutLeaks)
 
 TEST(ServerLink, LinkDownWritesNothingAndSecondRecoveryIsIgnored)
 {
-    Cabinet cab(100);
+    Cabinet cab(10);
     const uint8_t byte = 0x55;
     EXPECT_EQ(server_write(&net_fd1, &byte, 1), -1);
     ASSERT_TRUE(cab.link_up());
 
+    // Two threads see the same link break at once: one recovers it, the
+    // other finds it already down and does nothing.
     testing::internal::CaptureStdout();
-    sigterm(SIGPIPE);  // the link goes down and a connector starts
-    sigterm(SIGPIPE);  // nothing left to recover
+    std::thread first([] { sigterm(SIGPIPE); }), second([] { sigterm(SIGPIPE); });
+    first.join();
+    second.join();
     ASSERT_TRUE(wait_for([&] { return cab.server.connections() == 2 && net_fd1.net_connect_flag.load() == 1; },
                          5000));
     std::string out = testing::internal::GetCapturedStdout();
