@@ -114,9 +114,9 @@ private:
     std::atomic<bool> stop_{false};
 
     // Parser state, touched only by the emulator thread.
-    std::string line_;    // command characters before the CR
-    std::string body_;    // SMS body collected after the prompt
-    std::string tail_;    // terminator bytes still welcome after the last record
+    std::string line_;  // command characters before the CR
+    std::string body_;  // SMS body collected after the prompt
+    std::string tail_;  // terminator bytes still welcome after the last record
     bool in_body_ = false;
 
     mutable std::mutex mu_;  // guards everything below

@@ -17,7 +17,8 @@ uint16_t modbus(const uint8_t *p, size_t n)
     for (size_t i = 0; i < n; ++i) {
         crc ^= p[i];
         for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
+                            : static_cast<uint16_t>(crc >> 1);
     }
     return crc;
 }
@@ -42,7 +43,11 @@ uint8_t radio_modcrc(const uint8_t *p, size_t n)
     return static_cast<uint8_t>(sum & 0xFF);
 }
 
-RadioModule::RadioModule(int port, int lamps) : port_(port), lamps_(lamps < 0 ? 0 : lamps > 255 ? 255 : lamps)
+RadioModule::RadioModule(int port, int lamps)
+    : port_(port),
+      lamps_(lamps < 0     ? 0
+             : lamps > 255 ? 255
+                           : lamps)
 {
     for (int &l : levels_)
         l = 100;
@@ -64,7 +69,8 @@ bytes RadioModule::status_frame(int n)
     std::lock_guard<std::mutex> hold(lock_);
     ++sequence_;
     auto a = lamp_address(n);
-    return make_frame(a.data(), lamp_type(), static_cast<uint8_t>(port_), static_cast<uint8_t>(n), 0x01,
+    return make_frame(a.data(), lamp_type(), static_cast<uint8_t>(port_), static_cast<uint8_t>(n),
+                      0x01,
                       {static_cast<uint8_t>(sequence_ >> 8), static_cast<uint8_t>(sequence_),
                        static_cast<uint8_t>(levels_[n & 0xFF]), 0x00});
 }
@@ -109,8 +115,8 @@ std::string RadioModule::settings_text() const
     std::snprintf(t, sizeof t,
                   "net id %d, breath %d, RF factor %d, bandwidth %d, mode %d, power %d, wake %d, "
                   "serial rate %d/%d, %d MHz",
-                  s.net_id, s.breath_time, s.rf_factor, s.rf_bandwidth, s.rf_mode, s.rf_power, s.wake_timer,
-                  s.serial_rate[0], s.serial_rate[1], s.frequency_mhz);
+                  s.net_id, s.breath_time, s.rf_factor, s.rf_bandwidth, s.rf_mode, s.rf_power,
+                  s.wake_timer, s.serial_rate[0], s.serial_rate[1], s.frequency_mhz);
     return t;
 }
 
@@ -154,7 +160,8 @@ void RadioModule::take(const bytes &chunk)
 void RadioModule::flush_noise(int &noise)
 {
     counts_.noise_bytes += noise;
-    log_queue_.push_back("skipped " + std::to_string(noise) + " byte(s) that start no command or frame");
+    log_queue_.push_back("skipped " + std::to_string(noise) +
+                         " byte(s) that start no command or frame");
     noise = 0;
 }
 
@@ -187,8 +194,8 @@ size_t RadioModule::parse_config()
     const uint8_t code = p[6], count = p[7];
     if (count != 2 && count != 3) {
         ++counts_.config_bad;
-        log_queue_.push_back("bad configuration command: parameter count " + std::to_string(count) + " in " +
-                             hex_of(p, 8));
+        log_queue_.push_back("bad configuration command: parameter count " + std::to_string(count) +
+                             " in " + hex_of(p, 8));
         return 8;
     }
     const size_t total = 8u + count + 3u;
@@ -210,20 +217,42 @@ size_t RadioModule::parse_config()
     std::string what;
     if (fault.empty()) {
         switch (code) {
-        case 0x15: s.net_id = v; what = "net id " + std::to_string(v); break;
-        case 0x19: s.breath_time = v; what = "breath time " + std::to_string(v); break;
-        case 0x0D: s.rf_factor = v; what = "RF factor " + std::to_string(v); break;
-        case 0x0F: s.rf_bandwidth = v; what = "RF bandwidth " + std::to_string(v); break;
-        case 0x11: s.rf_mode = v; what = "RF mode " + std::to_string(v); break;
-        case 0x17: s.rf_power = v; what = "RF power " + std::to_string(v); break;
-        case 0x1B: s.wake_timer = v; what = "wake timer " + std::to_string(v); break;
+        case 0x15:
+            s.net_id = v;
+            what = "net id " + std::to_string(v);
+            break;
+        case 0x19:
+            s.breath_time = v;
+            what = "breath time " + std::to_string(v);
+            break;
+        case 0x0D:
+            s.rf_factor = v;
+            what = "RF factor " + std::to_string(v);
+            break;
+        case 0x0F:
+            s.rf_bandwidth = v;
+            what = "RF bandwidth " + std::to_string(v);
+            break;
+        case 0x11:
+            s.rf_mode = v;
+            what = "RF mode " + std::to_string(v);
+            break;
+        case 0x17:
+            s.rf_power = v;
+            what = "RF power " + std::to_string(v);
+            break;
+        case 0x1B:
+            s.wake_timer = v;
+            what = "wake timer " + std::to_string(v);
+            break;
         case 0x09:
             s.serial_rate[0] = v;
             s.serial_rate[1] = p[9];
             what = "serial rate " + std::to_string(v) + "/" + std::to_string(p[9]);
             break;
         case 0x0B: {
-            const uint32_t word = static_cast<uint32_t>(p[8]) << 16 | static_cast<uint32_t>(p[9]) << 8 | p[10];
+            const uint32_t word =
+                static_cast<uint32_t>(p[8]) << 16 | static_cast<uint32_t>(p[9]) << 8 | p[10];
             int mhz = 0;
             for (int m = 420; m <= 510 && mhz == 0; ++m)
                 if (radio_frequency_word(m) == word)
@@ -237,8 +266,7 @@ size_t RadioModule::parse_config()
             what = "frequency " + std::to_string(mhz) + " MHz (word " + std::to_string(word) + ")";
             break;
         }
-        default:
-            fault = "unknown code";
+        default: fault = "unknown code";
         }
     }
     if (!fault.empty()) {
@@ -279,7 +307,8 @@ size_t RadioModule::parse_radio_form()
     }
     const uint8_t type = f[10], command = f[13];
     char t[96];
-    std::snprintf(t, sizeof t, " : type %u, command %02X, address %s", type, command, hex_of(f + 4, 6).c_str());
+    std::snprintf(t, sizeof t, " : type %u, command %02X, address %s", type, command,
+                  hex_of(f + 4, 6).c_str());
     line += t;
     ++counts_.frames;
     if (p[0] != f[11] || p[1] != f[12]) {

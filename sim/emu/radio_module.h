@@ -38,14 +38,14 @@ struct radio_settings {
 };
 
 struct radio_counts {
-    int config_ok = 0;      // well-formed configuration commands
-    int config_bad = 0;     // configuration commands that broke the format
-    int frames = 0;         // well-formed frames in radio form
-    int frames_bad = 0;     // radio forms with a wrong CRC or prefix
-    int frames_unkeyed = 0; // frames that arrived while the key line was low
-    int lamp_answers = 0;   // status frames sent in answer to a frame
-    int status_sent = 0;    // status frames sent, answers included
-    int noise_bytes = 0;    // bytes that started nothing known
+    int config_ok = 0;       // well-formed configuration commands
+    int config_bad = 0;      // configuration commands that broke the format
+    int frames = 0;          // well-formed frames in radio form
+    int frames_bad = 0;      // radio forms with a wrong CRC or prefix
+    int frames_unkeyed = 0;  // frames that arrived while the key line was low
+    int lamp_answers = 0;    // status frames sent in answer to a frame
+    int status_sent = 0;     // status frames sent, answers included
+    int noise_bytes = 0;     // bytes that started nothing known
 };
 
 // The frequency word for a whole number of MHz: MHz * 1e9 / 61035, truncated.

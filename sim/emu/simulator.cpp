@@ -74,8 +74,10 @@ bool parse_hex(const std::string &text, bytes *out)
         int v = 0;
         for (size_t k = i; k < i + 2; ++k) {
             char ch = digits[k];
-            int d = ch >= '0' && ch <= '9' ? ch - '0' : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
-                                                      : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10 : -1;
+            int d = ch >= '0' && ch <= '9'   ? ch - '0'
+                    : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
+                    : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
+                                             : -1;
             if (d < 0)
                 return false;
             v = v * 16 + d;
@@ -140,7 +142,9 @@ std::string parse_event(const std::string &name, std::string rest, sim_event *e)
     if (name == "lamp1" || name == "lamp2") {
         e->kind = sim_event_kind::lamp;
         e->port = name[4] - '0';
-        return parse_int(next_word(rest), 1, 255, &e->lamp) && rest.empty() ? "" : name + " needs a lamp number 1..255";
+        return parse_int(next_word(rest), 1, 255, &e->lamp) && rest.empty()
+                   ? ""
+                   : name + " needs a lamp number 1..255";
     }
     if (name == "server") {
         e->kind = sim_event_kind::server_frame;
@@ -185,9 +189,9 @@ std::string parse_event(const std::string &name, std::string rest, sim_event *e)
 struct street {
     const sim_options &opt;
     sim_counters &c;
-    FILE *out = nullptr;  // the real standard output
-    std::mutex out_lock;  // one line at a time on `out`
-    std::mutex lock;      // guards c, pending, key_since, shell state
+    FILE *out = nullptr;                              // the real standard output
+    std::mutex out_lock;                              // one line at a time on `out`
+    std::mutex lock;                                  // guards c, pending, key_since, shell state
     std::map<bytes, clock_type::time_point> pending;  // frames on their way up
     clock_type::time_point key_since[2];
     int last_level[128];
@@ -286,7 +290,8 @@ void remove_tree(const std::string &root)
 {
     if (!root.empty())
         nftw(
-            root.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
+            root.c_str(),
+            [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
             FTW_DEPTH | FTW_PHYS);
 }
 
@@ -385,7 +390,8 @@ worker start_worker(void *(*entry)(void *))
 
 const char *sim_usage()
 {
-    return "usage: lampgw-sim [--duration SECONDS] [--time-scale N] [--lamps N] [--lamp-interval SECONDS]\n"
+    return "usage: lampgw-sim [--duration SECONDS] [--time-scale N] [--lamps N] [--lamp-interval "
+           "SECONDS]\n"
            "                  [--scenario FILE] [--quiet]\n"
            "  --duration       gateway seconds to run after start-up (default 60)\n"
            "  --time-scale     gateway clock speed-up, 1 = real time (default 20)\n"
@@ -424,7 +430,8 @@ int sim_parse_args(int argc, char **argv, sim_options *opt, std::string *err)
         if (a == "--duration")
             ok = parse_number(value, &d) && d > 0 && (opt->duration = d, true);
         else if (a == "--time-scale")
-            ok = parse_int(value, 1, 100000, &n) && (opt->time_scale = static_cast<unsigned>(n), true);
+            ok = parse_int(value, 1, 100000, &n) &&
+                 (opt->time_scale = static_cast<unsigned>(n), true);
         else if (a == "--lamps")
             ok = parse_int(value, 0, 255, &n) && (opt->lamps = n, true);
         else if (a == "--lamp-interval")
@@ -472,7 +479,8 @@ bool sim_parse_scenario(const std::string &text, std::vector<sim_event> *events,
         }
         got.push_back(e);
     }
-    std::stable_sort(got.begin(), got.end(), [](const sim_event &a, const sim_event &b) { return a.at < b.at; });
+    std::stable_sort(got.begin(), got.end(),
+                     [](const sim_event &a, const sim_event &b) { return a.at < b.at; });
     *events = std::move(got);
     return true;
 }
@@ -529,14 +537,18 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     std::atomic<bool> running{false};  // the workers have started
 
     for (int i = 0; i < 2; ++i) {
-        radio[i]->on_log = [&s, name = radio_name[i]](const std::string &line) { s.say(name, line); };
-        radio[i]->on_status = [&s, i, name = radio_name[i]](const bytes &f, clock_type::time_point at) {
+        radio[i]->on_log = [&s, name = radio_name[i]](const std::string &line) {
+            s.say(name, line);
+        };
+        radio[i]->on_status = [&s, i, name = radio_name[i]](const bytes &f,
+                                                            clock_type::time_point at) {
             {
                 std::lock_guard<std::mutex> hold(s.lock);
                 ++s.c.port[i].lamp_frames;
                 s.pending[f] = at;
             }
-            s.say(name, "lamp " + std::to_string(f.size() > 12 ? f[12] : 0) + " -> status " + hex(f));
+            s.say(name,
+                  "lamp " + std::to_string(f.size() > 12 ? f[12] : 0) + " -> status " + hex(f));
         };
     }
     modem.on_event = [&s, &modem](const std::string &ev) {
@@ -555,7 +567,8 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
             std::lock_guard<std::mutex> hold(s.lock);
             s.c.connections = n;
         }
-        s.say("server", n == 1 ? "gateway connected" : "gateway connected again (connection " + std::to_string(n) + ")");
+        s.say("server", n == 1 ? "gateway connected"
+                               : "gateway connected again (connection " + std::to_string(n) + ")");
     };
     server.on_close = [&s] {
         if (gateway_stopping.load())
@@ -591,7 +604,8 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
             }
         }
         if (heartbeat)
-            s.say("server", std::string("<- heartbeat ") + hex(f) + (answered ? ", answered" : ", left unanswered (silent)"));
+            s.say("server", std::string("<- heartbeat ") + hex(f) +
+                                (answered ? ", answered" : ", left unanswered (silent)"));
         else
             s.say("server", "<- " + describe_frame(f) + note + " : " + hex(f));
     };
@@ -611,10 +625,13 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
                     ++s.c.port[k].key_windows;
                     s.key_since[k] = e.at;
                 } else if (fall) {
-                    double ms = std::chrono::duration<double, std::milli>(e.at - s.key_since[k]).count() *
-                                time_speedup();
+                    double ms =
+                        std::chrono::duration<double, std::milli>(e.at - s.key_since[k]).count() *
+                        time_speedup();
                     char t[80];
-                    std::snprintf(t, sizeof t, "transmit key %d window closed after %.0f ms gateway time", e.line, ms);
+                    std::snprintf(t, sizeof t,
+                                  "transmit key %d window closed after %.0f ms gateway time",
+                                  e.line, ms);
                     text = t;
                 }
             } else if (e.line == WATCHDOG && rise) {
@@ -630,14 +647,16 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
             s.say("gpio", text);
     };
 
-    if (!radio1.start() || !radio2.start() || !modem.start() || !server.start() || gpio.root().empty()) {
+    if (!radio1.start() || !radio2.start() || !modem.start() || !server.start() ||
+        gpio.root().empty()) {
         std::fprintf(stderr, "lampgw-sim: the simulated street could not be set up\n");
         remove_tree(dir);
         return 2;
     }
     {
         std::ofstream f(config);
-        f << "server_ip_addr=127.0.0.1\nserver_port_num=" << server.port() << "\ndevice_id=" << DEVICE_ID << "\n";
+        f << "server_ip_addr=127.0.0.1\nserver_port_num=" << server.port()
+          << "\ndevice_id=" << DEVICE_ID << "\n";
         std::ofstream w(watch);
     }
 
@@ -666,10 +685,12 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     net_fd1.net_connect_flag.store(0);
     sms_phone_store(&net_fd1, "");
 
-    s.say("sim", "street ready: radio1 (434 MHz side) on " + radio1.path() + ", radio2 (450 MHz side) on " +
-                     radio2.path() + ", modem on " + modem.slave_path() + ", server on 127.0.0.1:" +
-                     std::to_string(server.port()) + ", " + std::to_string(opt.lamps) + " lamp(s) per module");
-    s.say("sim", "gateway start-up (about 25 gateway seconds; clock x" + std::to_string(opt.time_scale) + ")");
+    s.say("sim", "street ready: radio1 (434 MHz side) on " + radio1.path() +
+                     ", radio2 (450 MHz side) on " + radio2.path() + ", modem on " +
+                     modem.slave_path() + ", server on 127.0.0.1:" + std::to_string(server.port()) +
+                     ", " + std::to_string(opt.lamps) + " lamp(s) per module");
+    s.say("sim", "gateway start-up (about 25 gateway seconds; clock x" +
+                     std::to_string(opt.time_scale) + ")");
     supervision_state sv;
     gateway_startup(&net_fd1, &sv);
     for (int i = 0; i < 2; ++i)
@@ -679,7 +700,8 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     running.store(true);
     s.say("sim", "workers start; scenario time 0");
     std::vector<worker> workers;
-    for (auto entry : {receive_short_message, connecttoserver, from_device_to_server, from_server_to_device})
+    for (auto entry :
+         {receive_short_message, connecttoserver, from_device_to_server, from_server_to_device})
         workers.push_back(start_worker(entry));
     // The supervision loop, on a thread of its own instead of the main one.
     worker supervision;
@@ -722,12 +744,15 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
                         s.pending[e.data] = clock_type::now();
                 }
                 radio[p]->send_raw(e.data);
-                s.say(radio_name[p], "-> " + (frame ? describe_frame(e.data) + " : " : std::string()) + hex(e.data));
+                s.say(
+                    radio_name[p],
+                    "-> " + (frame ? describe_frame(e.data) + " : " : std::string()) + hex(e.data));
                 break;
             }
             case sim_event_kind::lamp:
                 if (e.lamp > opt.lamps)
-                    s.say(radio_name[p], "note: lamp " + std::to_string(e.lamp) + " is beyond --lamps");
+                    s.say(radio_name[p],
+                          "note: lamp " + std::to_string(e.lamp) + " is beyond --lamps");
                 radio[p]->send_status(e.lamp);
                 break;
             case sim_event_kind::server_frame:
@@ -737,7 +762,8 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
                 if (e.kind == sim_event_kind::server_lamp) {
                     auto a = radio[p]->lamp_address(e.lamp);
                     f = make_frame(a.data(), radio[p]->lamp_type(), static_cast<uint8_t>(e.port),
-                                   static_cast<uint8_t>(e.lamp), 0x02, {static_cast<uint8_t>(e.level)});
+                                   static_cast<uint8_t>(e.lamp), 0x02,
+                                   {static_cast<uint8_t>(e.level)});
                 } else if (e.kind == sim_event_kind::server_reset_modem) {
                     f = make_frame(GATEWAY_ADDRESS, 0, 0x01, 0x01, 3, {});
                 }
@@ -747,7 +773,8 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
                 }
                 const bool up = server.connected();
                 server.send(f);
-                s.say("server", "-> " + describe_frame(f) + (up ? " : " : " NOT SENT, no connection : ") + hex(f));
+                s.say("server", "-> " + describe_frame(f) +
+                                    (up ? " : " : " NOT SENT, no connection : ") + hex(f));
                 break;
             }
             case sim_event_kind::drop:
@@ -784,9 +811,12 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     s.say("sim", "duration reached; stopping the gateway");
     gateway_stopping.store(true);
     const int grace_ms = static_cast<int>(15000 / opt.time_scale) + 500;
-    wait_for([&] {
-        return std::all_of(workers.begin(), workers.end(), [](const worker &w) { return w.done->load(); });
-    }, grace_ms);
+    wait_for(
+        [&] {
+            return std::all_of(workers.begin(), workers.end(),
+                               [](const worker &w) { return w.done->load(); });
+        },
+        grace_ms);
     bool all_joined = true;
     for (auto &w : workers) {
         if (w.done->load()) {
@@ -799,7 +829,8 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     if (!all_joined)
         s.say("sim", "some gateway threads were still busy and are left behind");
     // A connector still trying ends within a scaled second.
-    wait_for([] { return net_fd1.net_connect_flag.load() == 1 || net_fd1.sockfd.load() == -1; }, grace_ms);
+    wait_for([] { return net_fd1.net_connect_flag.load() == 1 || net_fd1.sockfd.load() == -1; },
+             grace_ms);
     {
         std::lock_guard<std::mutex> hold(s.lock);
         if (s.companion > 0) {
@@ -835,14 +866,17 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
         const int want_mhz = i == 0 ? 434 : 450;
         const std::string name = radio_name[i];
         if (rc.config_bad > 0)
-            c.failures.push_back(name + ": " + std::to_string(rc.config_bad) + " malformed configuration command(s)");
+            c.failures.push_back(name + ": " + std::to_string(rc.config_bad) +
+                                 " malformed configuration command(s)");
         if (rc.config_ok < 9)
-            c.failures.push_back(name + ": " + std::to_string(rc.config_ok) + " of 9 configuration commands");
+            c.failures.push_back(name + ": " + std::to_string(rc.config_ok) +
+                                 " of 9 configuration commands");
         if (pc.frequency_mhz != want_mhz)
-            c.failures.push_back(name + ": tuned to " + std::to_string(pc.frequency_mhz) + " MHz, not " +
-                                 std::to_string(want_mhz));
+            c.failures.push_back(name + ": tuned to " + std::to_string(pc.frequency_mhz) +
+                                 " MHz, not " + std::to_string(want_mhz));
         if (rc.frames_bad > 0)
-            c.failures.push_back(name + ": " + std::to_string(rc.frames_bad) + " malformed frame(s) from the gateway");
+            c.failures.push_back(name + ": " + std::to_string(rc.frames_bad) +
+                                 " malformed frame(s) from the gateway");
     }
     const auto inbox = modem.inbox();
     c.sms_handled = c.sms_in - static_cast<int>(inbox.size());
@@ -861,31 +895,38 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
 void sim_print_summary(FILE *out, const sim_options &opt, const sim_counters &c)
 {
     const char *port_name[2] = {"/dev/ttyO1 (434 MHz, type 1)", "/dev/ttyO2 (450 MHz, type 5)"};
-    std::fprintf(out, "\n==== lampgw-sim summary: %.0f gateway s after start-up, clock x%u, %.1f s real ====\n",
-                 opt.duration, opt.time_scale, c.real_seconds);
-    std::fprintf(out, "%-30s %-28s %s\n", "port", "up: lamp/injected -> server", "down: server -> module (unkeyed)");
+    std::fprintf(
+        out,
+        "\n==== lampgw-sim summary: %.0f gateway s after start-up, clock x%u, %.1f s real ====\n",
+        opt.duration, opt.time_scale, c.real_seconds);
+    std::fprintf(out, "%-30s %-28s %s\n", "port", "up: lamp/injected -> server",
+                 "down: server -> module (unkeyed)");
     for (int i = 0; i < 2; ++i) {
         const sim_port_counters &p = c.port[i];
         char up[64], down[64];
-        std::snprintf(up, sizeof up, "%d + %d -> %d", p.lamp_frames, p.injected_frames, p.at_server);
+        std::snprintf(up, sizeof up, "%d + %d -> %d", p.lamp_frames, p.injected_frames,
+                      p.at_server);
         std::snprintf(down, sizeof down, "%d -> %d (%d)", p.server_sent, p.at_module, p.unkeyed);
         std::fprintf(out, "%-30s %-28s %s\n", port_name[i], up, down);
     }
     std::fprintf(out, "%-30s %d\n", "frames at the server", c.server_frames);
-    std::fprintf(out, "%-30s %d sent, %d answered\n", "heartbeats", c.heartbeats, c.heartbeats_answered);
-    std::fprintf(out, "%-30s %d by the server, %d by the gateway; %d connection(s), %d reconnect(s)\n",
+    std::fprintf(out, "%-30s %d sent, %d answered\n", "heartbeats", c.heartbeats,
+                 c.heartbeats_answered);
+    std::fprintf(out,
+                 "%-30s %d by the server, %d by the gateway; %d connection(s), %d reconnect(s)\n",
                  "link drops", c.server_drops, c.gateway_closes, c.connections,
                  c.connections > 0 ? c.connections - 1 : 0);
-    std::fprintf(out, "%-30s %d in, %d handled, %d \"ok\" replies, %d frame(s) forwarded by SMS\n", "SMS", c.sms_in,
-                 c.sms_handled, c.replies_ok, c.sms_forwarded);
+    std::fprintf(out, "%-30s %d in, %d handled, %d \"ok\" replies, %d frame(s) forwarded by SMS\n",
+                 "SMS", c.sms_in, c.sms_handled, c.replies_ok, c.sms_forwarded);
     std::fprintf(out, "%-30s key 117 (ttyO1): %d, key 7 (ttyO2): %d\n", "transmit-key windows",
                  c.port[0].key_windows, c.port[1].key_windows);
     std::fprintf(out, "%-30s %d\n", "watchdog feeds", c.watchdog_feeds);
     std::fprintf(out, "%-30s %d\n", "modem resets by the server", c.modem_resets);
     std::fprintf(out, "%-30s %d\n", "reboots requested", c.reboots);
     std::fprintf(out, "%-30s %d\n", "companion starts", c.companion_starts);
-    std::fprintf(out, "%-30s median %.2f ms, p99 %.2f ms (%zu frames, real time)\n", "lamp -> server latency",
-                 sim_percentile(c.latency_ms, 0.5), sim_percentile(c.latency_ms, 0.99), c.latency_ms.size());
+    std::fprintf(out, "%-30s median %.2f ms, p99 %.2f ms (%zu frames, real time)\n",
+                 "lamp -> server latency", sim_percentile(c.latency_ms, 0.5),
+                 sim_percentile(c.latency_ms, 0.99), c.latency_ms.size());
     for (int i = 0; i < 2; ++i)
         std::fprintf(out, "%-30s %s; %d config command(s), %d malformed, %d noise byte(s)\n",
                      i == 0 ? "radio1 settings" : "radio2 settings", c.port[i].settings.c_str(),

@@ -59,15 +59,15 @@ bool sim_parse_scenario(const std::string &text, std::vector<sim_event> *events,
 bool sim_load_scenario(const std::string &path, std::vector<sim_event> *events, std::string *err);
 
 struct sim_port_counters {
-    int lamp_frames = 0;       // status frames the lamps sent
-    int injected_frames = 0;   // other frames the scenario put on the line
-    int at_server = 0;         // frames of this port's type that reached the server
-    int server_sent = 0;       // lamp commands the server sent for this port
-    int at_module = 0;         // frames in radio form the module received
-    int unkeyed = 0;           // of those, received while the key line was low
+    int lamp_frames = 0;      // status frames the lamps sent
+    int injected_frames = 0;  // other frames the scenario put on the line
+    int at_server = 0;        // frames of this port's type that reached the server
+    int server_sent = 0;      // lamp commands the server sent for this port
+    int at_module = 0;        // frames in radio form the module received
+    int unkeyed = 0;          // of those, received while the key line was low
     int config_ok = 0, config_bad = 0, frames_bad = 0, noise_bytes = 0;
-    int key_windows = 0;       // rises of the port's transmit key line
-    std::string settings;      // what the module was configured to
+    int key_windows = 0;   // rises of the port's transmit key line
+    std::string settings;  // what the module was configured to
     int frequency_mhz = 0;
 };
 
@@ -75,9 +75,9 @@ struct sim_counters {
     sim_port_counters port[2];  // [0]: /dev/ttyO1, [1]: /dev/ttyO2
     int server_frames = 0;      // every frame the server received
     int heartbeats = 0, heartbeats_answered = 0;
-    int server_drops = 0;       // connections the server dropped
-    int gateway_closes = 0;     // connections the gateway closed
-    int connections = 0;        // accepted in all; reconnects = connections - 1
+    int server_drops = 0;    // connections the server dropped
+    int gateway_closes = 0;  // connections the gateway closed
+    int connections = 0;     // accepted in all; reconnects = connections - 1
     int sms_in = 0, sms_handled = 0, replies_ok = 0, sms_forwarded = 0;
     int watchdog_feeds = 0, modem_resets = 0, reboots = 0, companion_starts = 0;
     std::vector<double> latency_ms;  // lamp's last byte to the server, real time

@@ -24,7 +24,8 @@ uint16_t modbus_crc(const uint8_t *p, size_t n)
     for (size_t i = 0; i < n; ++i) {
         crc ^= p[i];
         for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
+                            : static_cast<uint16_t>(crc >> 1);
     }
     return crc;
 }
@@ -66,7 +67,8 @@ bool wait_for(const std::function<bool()> &pred, int timeout_ms)
 
 bytes make_frame(const bytes &body)
 {
-    bytes f = {0xA3, 0x20, static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size())};
+    bytes f = {0xA3, 0x20, static_cast<uint8_t>(body.size() >> 8),
+               static_cast<uint8_t>(body.size())};
     f.insert(f.end(), body.begin(), body.end());
     uint16_t crc = modbus_crc(f.data(), f.size());
     f.push_back(static_cast<uint8_t>(crc >> 8));
@@ -386,8 +388,9 @@ GpioTree::~GpioTree()
         close(f.second);
     if (!root_.empty())
         nftw(
-            root_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); },
-            16, FTW_DEPTH | FTW_PHYS);
+            root_.c_str(),
+            [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
+            FTW_DEPTH | FTW_PHYS);
 }
 
 void GpioTree::run()

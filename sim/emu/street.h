@@ -66,7 +66,7 @@ public:
     void drop();                // closes the current connection
     int connections() const;    // accepted so far
     bool connected() const;
-    bytes received() const;     // everything received on every connection
+    bytes received() const;             // everything received on every connection
     std::vector<bytes> frames() const;  // whole frames received, in order
     int heartbeats() const;             // heartbeat frames received
     std::atomic<bool> answer_heartbeats{true};

@@ -51,8 +51,8 @@ int get_char_macaddr(char *buf)
     uint8_t mac[6];
     if (!query_hwaddr(mac))
         return 0;
-    std::snprintf(buf, 13, "%02x%02x%02x%02x%02x%02x", mac[0], mac[1], mac[2], mac[3],
-                  mac[4], mac[5]);
+    std::snprintf(buf, 13, "%02x%02x%02x%02x%02x%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+                  mac[5]);
     return 1;
 }
 

@@ -23,8 +23,8 @@ bool path_fits(int written)
 // write(2), i.e. at fflush, so the kernel's verdict (EINVAL, EBUSY, ...) shows
 // up there or at fclose, not in fprintf. All three results are checked; the
 // handle is closed on every path. True when every step succeeded.
-__attribute__((format(printf, 2, 3)))
-bool write_control_file(const char *path, const char *fmt, ...)
+__attribute__((format(printf, 2, 3))) bool write_control_file(const char *path, const char *fmt,
+                                                              ...)
 {
     std::FILE *fp = std::fopen(path, "w");
     if (fp == nullptr)
@@ -62,12 +62,13 @@ int set_gpio_output(int gpio, int level)
     // The direction is set on every call. The kernel takes "out" as output
     // driven low, so raising a line passes briefly through low; lowering
     // does not.
-    if (!path_fits(std::snprintf(path, sizeof path, "%s/gpio%d/direction", board.gpio_root, gpio))
-        || !write_control_file(path, "%s", "out"))
+    if (!path_fits(
+            std::snprintf(path, sizeof path, "%s/gpio%d/direction", board.gpio_root, gpio)) ||
+        !write_control_file(path, "%s", "out"))
         return -2;
 
-    if (!path_fits(std::snprintf(path, sizeof path, "%s/gpio%d/value", board.gpio_root, gpio))
-        || !write_control_file(path, "%d\n", level))
+    if (!path_fits(std::snprintf(path, sizeof path, "%s/gpio%d/value", board.gpio_root, gpio)) ||
+        !write_control_file(path, "%d\n", level))
         return -3;
     return 0;
 }

@@ -213,8 +213,8 @@ int read_conf_value(const char *key, char *value, size_t value_size, const char 
         // Only the first entry with the key counts, even when refused.
         const size_t len = std::strlen(item.value);
         if (len + 1 > value_size)
-            std::printf("config value of %s is too long (%zu characters, at most %zu fit)\n",
-                        key, len, value_size > 0 ? value_size - 1 : 0);
+            std::printf("config value of %s is too long (%zu characters, at most %zu fit)\n", key,
+                        len, value_size > 0 ? value_size - 1 : 0);
         else
             std::memcpy(value, item.value, len + 1);
         break;
@@ -226,8 +226,8 @@ int write_conf_value(const char *key, const char *value, const char *file)
 {
     const size_t value_len = std::strlen(value);
     if (value_len > kMaxText) {
-        std::printf("config value of %s is too long (%zu characters, at most %zu fit)\n",
-                    key, value_len, kMaxText);
+        std::printf("config value of %s is too long (%zu characters, at most %zu fit)\n", key,
+                    value_len, kMaxText);
         return 1;
     }
     // A line break in the value would start a line of its own in the file.
@@ -264,6 +264,7 @@ int write_conf_value(const char *key, const char *value, const char *file)
         return 1;
     // Echo only what is now on disk.
     for (int i = 0; i < num; i++)
-        std::printf("%s=%s\n", items[static_cast<size_t>(i)].key, items[static_cast<size_t>(i)].value);
+        std::printf("%s=%s\n", items[static_cast<size_t>(i)].key,
+                    items[static_cast<size_t>(i)].value);
     return 0;
 }

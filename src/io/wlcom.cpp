@@ -85,13 +85,9 @@ int set_parity(int fd, int databits, int stopbits, int parity)
 
     switch (parity) {
     case 'n':
-    case 'N':
-        opt.c_cflag &= ~static_cast<tcflag_t>(PARENB);
-        break;
+    case 'N': opt.c_cflag &= ~static_cast<tcflag_t>(PARENB); break;
     case 'o':
-    case 'O':
-        opt.c_cflag |= PARENB | PARODD;
-        break;
+    case 'O': opt.c_cflag |= PARENB | PARODD; break;
     case 'e':
     case 'E':
         opt.c_cflag |= PARENB;
@@ -101,9 +97,7 @@ int set_parity(int fd, int databits, int stopbits, int parity)
     case 'S':  // "space": no parity bit; the stop-bit step below decides CSTOPB
         opt.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB);
         break;
-    default:
-        complain("Unsupported parityn");
-        return -1;
+    default: complain("Unsupported parityn"); return -1;
     }
 
     switch (stopbits) {

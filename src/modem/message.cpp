@@ -236,17 +236,17 @@ struct sms_command {
     bool needs_arg;  // nothing after the keyword: ignored, no reply
 };
 constexpr sms_command COMMANDS[] = {
-    {"server ip set ", PREFIX, true},   // 1
-    {"server port set ", PREFIX, true}, // 2
-    {"reset", EXACT, false},            // 3
-    {"wifi on", EXACT, false},          // 4
-    {"wifi off", EXACT, false},         // 5
-    {"ssid set ", PREFIX, false},       // 6
-    {"mgmt set ", PREFIX, false},       // 7
-    {"password set ", PREFIX, false},   // 8
-    {"connetct router", PREFIX, false}, // 9
-    {"para set ", PREFIX, true},        // 10
-    {"set netid ", PREFIX, true},       // 11
+    {"server ip set ", PREFIX, true},    // 1
+    {"server port set ", PREFIX, true},  // 2
+    {"reset", EXACT, false},             // 3
+    {"wifi on", EXACT, false},           // 4
+    {"wifi off", EXACT, false},          // 5
+    {"ssid set ", PREFIX, false},        // 6
+    {"mgmt set ", PREFIX, false},        // 7
+    {"password set ", PREFIX, false},    // 8
+    {"connetct router", PREFIX, false},  // 9
+    {"para set ", PREFIX, true},         // 10
+    {"set netid ", PREFIX, true},        // 11
 };
 
 // 1-based number of the command `text` selects, 0 for none.
@@ -511,20 +511,11 @@ int receive_short_message_process(gateway_context *ctx, const char *text, const 
 
     bool done = true;
     switch (cmd) {
-    case 1:
-        done = server_ip_set_checked(arg);
-        break;
-    case 2:
-        done = server_port_set_checked(arg);
-        break;
-    case 10:
-        done = para_set(ctx, arg) == 0;
-        break;
-    case 11:
-        done = net_id_set(ctx, arg) == 0;
-        break;
-    default:
-        break;
+    case 1: done = server_ip_set_checked(arg); break;
+    case 2: done = server_port_set_checked(arg); break;
+    case 10: done = para_set(ctx, arg) == 0; break;
+    case 11: done = net_id_set(ctx, arg) == 0; break;
+    default: break;
     }
     if (!done)
         return -1;

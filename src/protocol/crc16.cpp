@@ -32,8 +32,7 @@ constexpr crc_tables make_crc_tables()
 
 constexpr crc_tables crc_table = make_crc_tables();
 
-static_assert(crc_table[0][1] == 0xC0C1 && crc_table[0][255] == 0x4040,
-              "CRC-16/MODBUS table");
+static_assert(crc_table[0][1] == 0xC0C1 && crc_table[0][255] == 0x4040, "CRC-16/MODBUS table");
 
 // Four bytes per step while they last, then single bytes. The register is
 // 16 bits wide, so it meets only the first two of the four bytes; the other
@@ -41,9 +40,9 @@ static_assert(crc_table[0][1] == 0xC0C1 && crc_table[0][255] == 0x4040,
 uint32_t crc16_update(uint32_t crc, const uint8_t *p, uint32_t len)
 {
     for (; len >= 4; len -= 4, p += 4) {
-        const uint32_t x = crc ^ (p[0] | static_cast<uint32_t>(p[1]) << 8 |
-                                  static_cast<uint32_t>(p[2]) << 16 |
-                                  static_cast<uint32_t>(p[3]) << 24);
+        const uint32_t x =
+            crc ^ (p[0] | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+                   static_cast<uint32_t>(p[3]) << 24);
         crc = crc_table[3][x & 0xFF] ^ crc_table[2][(x >> 8) & 0xFF] ^
               crc_table[1][(x >> 16) & 0xFF] ^ crc_table[0][x >> 24];
     }

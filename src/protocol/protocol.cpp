@@ -185,7 +185,7 @@ void wheel_frame(uint8_t *frame, const uint8_t *record)
     frame[0] = START0;
     frame[1] = START1;
     frame[2] = 0x00;
-    frame[3] = 0x13;  // L = 19
+    frame[3] = 0x13;                    // L = 19
     std::memcpy(frame + 4, record, 6);  // device address
     frame[10] = TYPE_OTHER;
     frame[11] = record[4];  // radio prefix
@@ -240,8 +240,7 @@ int comand_process_from_device(gateway_context *ctx, uint8_t *buf, int len)
         GSM_Send_Message(ctx->gsm_fd, phone, text, resp, sizeof resp);
         break;
     }
-    default:
-        break;
+    default: break;
     }
     return 0;
 }
@@ -253,9 +252,7 @@ int comand_process_from_server(gateway_context *ctx, uint8_t *buf, int len,
         return 0;
 
     switch (buf[FORM_TYPE]) {
-    case TYPE_COMMAND:
-        sever_cmd_process(buf, len, heartbeat_miss_count);
-        break;
+    case TYPE_COMMAND: sever_cmd_process(buf, len, heartbeat_miss_count); break;
     case TYPE_OTHER:
     case TYPE_OTHER_TOO:
         keyed_transmit(W433_OTHER_KEY_GPIO, ctx->w433_other_fd, buf, len, buf + FORM_PREFIX,
@@ -265,8 +262,7 @@ int comand_process_from_server(gateway_context *ctx, uint8_t *buf, int len,
         keyed_transmit(W433_LUDENG_KEY_GPIO, ctx->w433_ludeng_fd, buf, len, buf + FORM_PREFIX,
                        len - FORM_PREFIX, "from server to ludeng:");
         break;
-    default:
-        break;
+    default: break;
     }
     return 0;
 }
@@ -288,8 +284,7 @@ int sever_cmd_process(uint8_t *buf, int len, int *heartbeat_miss_count)
             *heartbeat_miss_count = 0;
         std::puts("reiceive server heartbeat response");
         break;
-    default:
-        break;
+    default: break;
     }
     return 0;
 }
@@ -334,9 +329,10 @@ int construct_frame_from_device(gateway_context *ctx, const uint8_t *data, int n
 int construct_frame_from_server(gateway_context *ctx, const uint8_t *data, int n, int *count,
                                 uint8_t *acc, int *heartbeat_miss_count)
 {
-    return linear_scan(data, n, count, acc, [ctx, heartbeat_miss_count](uint8_t *form, int form_len) {
-        comand_process_from_server(ctx, form, form_len, heartbeat_miss_count);
-    });
+    return linear_scan(data, n, count, acc,
+                       [ctx, heartbeat_miss_count](uint8_t *form, int form_len) {
+                           comand_process_from_server(ctx, form, form_len, heartbeat_miss_count);
+                       });
 }
 
 int construct_frame_for_whell(gateway_context *ctx, const uint8_t *data, int n, int *flag,

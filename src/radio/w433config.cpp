@@ -15,24 +15,21 @@ namespace {
 std::array<std::mutex, 3> key_locks;
 
 constexpr unsigned long KEY_LEAD_US = 100000;  // key up to transmitter ready
-constexpr unsigned KEY_HOLD_S = 1;              // write to data gone out
+constexpr unsigned KEY_HOLD_S = 1;             // write to data gone out
 
 }  // namespace
 
 std::mutex &transmit_key_lock(int key_gpio)
 {
     switch (key_gpio) {
-    case W433_OTHER_KEY_GPIO:
-        return key_locks[0];
-    case W433_LUDENG_KEY_GPIO:
-        return key_locks[1];
-    default:
-        return key_locks[2];
+    case W433_OTHER_KEY_GPIO: return key_locks[0];
+    case W433_LUDENG_KEY_GPIO: return key_locks[1];
+    default: return key_locks[2];
     }
 }
 
-void keyed_transmit(int key_gpio, int fd, const uint8_t *data, int len,
-                    const uint8_t *log_data, int log_len, const char *label)
+void keyed_transmit(int key_gpio, int fd, const uint8_t *data, int len, const uint8_t *log_data,
+                    int log_len, const char *label)
 {
     std::lock_guard<std::mutex> hold(transmit_key_lock(key_gpio));
 

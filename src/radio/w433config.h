@@ -29,8 +29,8 @@ std::mutex &transmit_key_lock(int key_gpio);
 // len <= 0), outputlogmessage(label, log_data, log_len), 1 s, key low.
 // Failed GPIO operations and writes do not change the sequence; the key is
 // always lowered at the end.
-void keyed_transmit(int key_gpio, int fd, const uint8_t *data, int len,
-                    const uint8_t *log_data, int log_len, const char *label);
+void keyed_transmit(int key_gpio, int fd, const uint8_t *data, int len, const uint8_t *log_data,
+                    int log_len, const char *label);
 
 // Keyed transmission of `len` bytes to the 434 MHz module, logged as
 // "send data to voz433:". Always keys line 117, whatever `fd` is.

@@ -160,9 +160,7 @@ void process_check(const char *name, int *change_count, int *last_pid, int *pid_
         // for; it is counted when a later step finds it.
         board.run_command("zuzize-vid &");
         break;
-    default:
-        std::printf("cannot open /proc");
-        break;
+    default: std::printf("cannot open /proc"); break;
     }
 }
 

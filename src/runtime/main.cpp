@@ -35,8 +35,8 @@ namespace {
 
 std::mutex sms_phone_lock;
 
-constexpr uint32_t RING_SIZE = 0x10000;     // each ring holds 64 KiB
-constexpr uint32_t READ_MAX = 0x8000;       // one read takes at most 32 KiB
+constexpr uint32_t RING_SIZE = 0x10000;      // each ring holds 64 KiB
+constexpr uint32_t READ_MAX = 0x8000;        // one read takes at most 32 KiB
 constexpr size_t WORK_SIZE = RING_SIZE + 2;  // the largest frame in radio form
 
 // GPIO lines of the board.
@@ -233,8 +233,8 @@ void gateway_startup(gateway_context *ctx, supervision_state *sv)
     sa.sa_flags = 0;
     sigaction(SIGPIPE, &sa, nullptr);
 
-    for (int line : {GPIO_MODEM_RESET, GPIO_KEY_OTHER, GPIO_STARTUP_PULSE, GPIO_KEY_LUDENG,
-                     GPIO_WATCHDOG})
+    for (int line :
+         {GPIO_MODEM_RESET, GPIO_KEY_OTHER, GPIO_STARTUP_PULSE, GPIO_KEY_LUDENG, GPIO_WATCHDOG})
         gpio_export(line);
     set_gpio_output(GPIO_MODEM_RESET, 0);
     gw_sleep(1);

@@ -17,10 +17,10 @@ struct gateway_context {
     std::atomic<int32_t> sockfd;
     char reserved_buf[2048];
     std::atomic<int32_t> net_connect_flag;  // 1 while the link is up
-    char server_ip_addr[20];   // dotted IPv4 text from config.txt
-    char server_port_num[20];  // decimal port text from config.txt
-    char device_id[20];        // 12 hex digits from config.txt
-    int32_t server_port;       // atoi(server_port_num)
+    char server_ip_addr[20];                // dotted IPv4 text from config.txt
+    char server_port_num[20];               // decimal port text from config.txt
+    char device_id[20];                     // 12 hex digits from config.txt
+    int32_t server_port;                    // atoi(server_port_num)
 };
 
 extern gateway_context net_fd1;
@@ -49,9 +49,9 @@ void *from_server_to_device(void *arg);
 
 // State of the supervision loop, owned by the main thread.
 struct supervision_state {
-    int passes_left;     // passes before the daily reboot
-    int change_count;    // changes of the companion's process id seen
-    int last_pid;        // the companion's process id at the latest change
+    int passes_left;   // passes before the daily reboot
+    int change_count;  // changes of the companion's process id seen
+    int last_pid;      // the companion's process id at the latest change
     int pid_list[128];
 };
 constexpr int SUPERVISION_PASSES = 4320;  // 20 s each: about a day

@@ -39,9 +39,15 @@ TEST(ConfigFile, ParsesLines)
     EXPECT_STREQ(strtrim(s), "x \xA0y\x85");  // bytes >= 0x80 are not blanks
     EXPECT_EQ(std::string(strtriml(l)) + "|" + strtrimr(r), "a | a");
     const std::pair<std::string, std::string> lines[] = {
-        {"  port=8000  \r\n", "0|port|8000"}, {"port = 8000", "0|port | 8000"},
-        {"a=b=c", "0|a|b=c"}, {"=", "0||"}, {"a#b=#c", "0|a#b|#c"}, {" \t\r\n", "1|-|-"},
-        {"  ##k=1", "2|-|-"}, {"no equal sign", "3|-|-"}, {"k=" + std::string(1025, 'v'), "4|-|-"},
+        {"  port=8000  \r\n", "0|port|8000"},
+        {"port = 8000", "0|port | 8000"},
+        {"a=b=c", "0|a|b=c"},
+        {"=", "0||"},
+        {"a#b=#c", "0|a#b|#c"},
+        {" \t\r\n", "1|-|-"},
+        {"  ##k=1", "2|-|-"},
+        {"no equal sign", "3|-|-"},
+        {"k=" + std::string(1025, 'v'), "4|-|-"},
         {std::string(1024, 'k') + "=", "0|" + std::string(1024, 'k') + "|"}};
     for (const auto &[line, want] : lines)
         EXPECT_EQ(parse(line), want) << line;
@@ -60,8 +66,9 @@ TEST(ConfigFile, ReadsEntries)
     EXPECT_EQ(file_to_items(f.c_str(), items, 5, &num), 2);
     EXPECT_EQ(file_to_items(none.c_str(), items, 6, &num), 1);
     ASSERT_EQ(file_to_items(f.c_str(), items, 6, &num), 0);
-    EXPECT_EQ(std::to_string(num) + "|" + items[4].value + "|" + items[5].key + "=" +
-                  items[5].value, "6|" + std::string(1020, 'x') + "|b=yyy");
+    EXPECT_EQ(
+        std::to_string(num) + "|" + items[4].value + "|" + items[5].key + "=" + items[5].value,
+        "6|" + std::string(1020, 'x') + "|b=yyy");
 
     char buf[20] = "old";
     auto value = [&](const char *key, const std::string &file) {
@@ -102,8 +109,8 @@ TEST(ConfigFile, Rewrites)
 
     // The line "k=value" must be read back whole: at most 1022 characters.
     write_file(f, "# c\nk=v\n");
-    for (const std::string &v : {std::string("v\nx=1"), std::string("v\r"),
-                                 std::string(1025, 'v'), std::string(1021, 'v')})
+    for (const std::string &v : {std::string("v\nx=1"), std::string("v\r"), std::string(1025, 'v'),
+                                 std::string(1021, 'v')})
         EXPECT_EQ(write_value(f, "k", v), 1) << v.size();
     EXPECT_EQ(read_file(f), "# c\nk=v\n");
     EXPECT_EQ(write_value(f, "k", std::string(1020, 'v')), 0);

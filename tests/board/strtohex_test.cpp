@@ -12,10 +12,18 @@ using Bytes = std::vector<uint8_t>;
 TEST(HexText, StrictFamily)
 {
     const std::tuple<const char *, int, Bytes> cases[] = {
-        {"01a6", 0, {0x01, 0xA6, 0}}, {"A6F0", 0, {0xA6, 0xF0, 0}}, {"", 0, {0, 0xEE, 0xEE}},
-        {"ABC", -2, {0xEE, 0xEE, 0xEE}}, {"12-4", -3, {0x12, 0, 0xEE}},
-        {"1234/0", -3, {0x12, 0x34, 0}}, {"12:0", -3, {0x12, 0, 0xEE}},
-        {"12\xC1" "0", -3, {0x12, 0, 0xEE}}, {"1GzZ", 0, {0x20, 0x53, 0}},  // wraps mod 256
+        {"01a6", 0, {0x01, 0xA6, 0}},
+        {"A6F0", 0, {0xA6, 0xF0, 0}},
+        {"", 0, {0, 0xEE, 0xEE}},
+        {"ABC", -2, {0xEE, 0xEE, 0xEE}},
+        {"12-4", -3, {0x12, 0, 0xEE}},
+        {"1234/0", -3, {0x12, 0x34, 0}},
+        {"12:0", -3, {0x12, 0, 0xEE}},
+        {"12\xC1"
+         "0",
+         -3,
+         {0x12, 0, 0xEE}},
+        {"1GzZ", 0, {0x20, 0x53, 0}},  // wraps mod 256
     };
     for (const auto &[hex, rc, want] : cases) {
         Bytes out(16, 0xEE);
@@ -38,8 +46,12 @@ TEST(HexText, StrictFamily)
 // byte is a digit of some value, so an out-of-range low digit carries.
 TEST(HexText, LenientFamily)
 {
-    for (auto [text, want] : {std::pair<const char *, uint8_t>{"aF", 0xAF}, {"1G", 0x20},
-                              {"zz", 0x53}, {" 0", 0x90}, {"0@", 0x09}, {"0", 0xC9}}) {
+    for (auto [text, want] : {std::pair<const char *, uint8_t>{"aF", 0xAF},
+                              {"1G", 0x20},
+                              {"zz", 0x53},
+                              {" 0", 0x90},
+                              {"0@", 0x09},
+                              {"0", 0xC9}}) {
         uint8_t out[2] = {0, 0xEE};
         StrToHex(out, text, 1);
         EXPECT_EQ(Bytes(out, out + 2), (Bytes{want, 0xEE})) << text;

@@ -84,7 +84,8 @@ std::vector<pid_t> companions()
         std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
         std::string pid, comm, state;
         pid_t ppid = 0;
-        if (stat >> pid >> comm >> state >> ppid && comm == "(zuzize-vid)" && ppid == getpid() && state != "Z")
+        if (stat >> pid >> comm >> state >> ppid && comm == "(zuzize-vid)" && ppid == getpid() &&
+            state != "Z")
             out.push_back(static_cast<pid_t>(std::atoi(pid.c_str())));
     }
     if (d)
@@ -102,17 +103,20 @@ TEST(EndToEndRoads, EveryTypeInBothDirections)
     const bytes up3 = make_frame(kLamp2, 3, 0x02, 0x07, 0x13, {});
     const bytes up2 = make_frame(kLamp2, 2, 0x02, 0x07, 0x14, {0x55, 0xAA});
     // A type-0 frame carries a module command whose first byte AB becomes AF.
-    const bytes setting = {0xAB, 0xAF, 0x00, 0x00, 0xAF, 0x80, 0x15, 0x02, 0x09, 0x00, 0xAD, 0x0D, 0x0A};
+    const bytes setting = {0xAB, 0xAF, 0x00, 0x00, 0xAF, 0x80, 0x15,
+                           0x02, 0x09, 0x00, 0xAD, 0x0D, 0x0A};
     const bytes up0 = make_frame(kLamp1, 0, 0x01, 0x07, 0x15, setting);
     const bytes down1 = make_frame(kLamp1, 1, 0x01, 0x07, 0x21, {0x01});
     const bytes down4 = make_frame(kLamp1, 4, 0x01, 0x07, 0x24, {0x04});
     const bytes down5 = make_frame(kLamp2, 5, 0x02, 0x07, 0x25, {0x05, 0x06});
     const bytes down2 = make_frame(kLamp2, 2, 0x02, 0x07, 0x22, {0x02});
-    const std::string scenario = "1 sms +4915100000001 wifi on\n"  // someone for type 2 to reach
-                                 "3 radio1 " + hex(up1) + "\n4 radio2 " + hex(up5) + "\n5 radio2 " + hex(up3) +
-                                 "\n6 server " + hex(down1) + "\n9 server " + hex(down4) + "\n12 server " +
-                                 hex(down5) + "\n15 server " + hex(down2) + "\n18 radio2 " + hex(up2) +
-                                 "\n30 radio1 " + hex(up0) + "\n32 server-reset-modem\n";
+    const std::string scenario =
+        "1 sms +4915100000001 wifi on\n"  // someone for type 2 to reach
+        "3 radio1 " +
+        hex(up1) + "\n4 radio2 " + hex(up5) + "\n5 radio2 " + hex(up3) + "\n6 server " +
+        hex(down1) + "\n9 server " + hex(down4) + "\n12 server " + hex(down5) + "\n15 server " +
+        hex(down2) + "\n18 radio2 " + hex(up2) + "\n30 radio1 " + hex(up0) +
+        "\n32 server-reset-modem\n";
     sim_options opt;
     opt.duration = 45;
     opt.lamps = 0;
@@ -130,7 +134,8 @@ TEST(EndToEndRoads, EveryTypeInBothDirections)
     EXPECT_TRUE(r.saw("sim | radio1: <- " + hex(radio_form(down1)) + " :")) << r.log;
     EXPECT_TRUE(r.saw("sim | radio1: <- " + hex(radio_form(down4)) + " :")) << r.log;
     EXPECT_TRUE(r.saw("sim | radio2: <- " + hex(radio_form(down5)) + " :")) << r.log;
-    EXPECT_EQ(r.c.port[0].unkeyed + r.c.port[1].unkeyed, 1);  // only the type-0 echo below is unkeyed
+    EXPECT_EQ(r.c.port[0].unkeyed + r.c.port[1].unkeyed,
+              1);  // only the type-0 echo below is unkeyed
     EXPECT_EQ(r.c.port[1].at_module, 1);
     // Type 2 goes to the last SMS sender as hexadecimal text.
     EXPECT_TRUE(r.saw("sms sent to \"+4915100000001\"")) << r.log;
@@ -153,16 +158,26 @@ TEST(EndToEndSms, EveryCommandAnsweredOk)
     bytes framed = make_frame(kLamp1, 1, 0x01, 0x07, 0x31, {0x42});
     bytes para = radio_form(framed);
     para.resize(para.size() - 2);
-    const bytes netid = {0xAF, 0xAF, 0x00, 0x00, 0xAF, 0x80, 0x15, 0x02, 0x07, 0x00, 0xAB, 0x0D, 0x0A};
-    const char *texts[] = {"server ip set 10.0.0.5", "server port set 6000", "wifi on", "wifi off",
-                           "ssid set street", "mgmt set 1", "password set x", "connetct router now",
-                           "hello", "reset"};
+    const bytes netid = {0xAF, 0xAF, 0x00, 0x00, 0xAF, 0x80, 0x15,
+                         0x02, 0x07, 0x00, 0xAB, 0x0D, 0x0A};
+    const char *texts[] = {"server ip set 10.0.0.5",
+                           "server port set 6000",
+                           "wifi on",
+                           "wifi off",
+                           "ssid set street",
+                           "mgmt set 1",
+                           "password set x",
+                           "connetct router now",
+                           "hello",
+                           "reset"};
     std::string scenario;
     double at = 1;
     for (const char *t : texts)
         scenario += std::to_string(at += 12) + " sms +4915100000002 " + t + "\n";
-    scenario += std::to_string(at += 12) + " sms +4915100000002 para set " + nospace(hex(para)) + "\n";
-    scenario += std::to_string(at += 12) + " sms +4915100000002 set netid " + nospace(hex(netid)) + "\n";
+    scenario +=
+        std::to_string(at += 12) + " sms +4915100000002 para set " + nospace(hex(para)) + "\n";
+    scenario +=
+        std::to_string(at += 12) + " sms +4915100000002 set netid " + nospace(hex(netid)) + "\n";
     sim_options opt;
     opt.duration = at + 20;
     opt.time_scale = 40;
@@ -192,16 +207,19 @@ TEST(EndToEndLink, HeartbeatSilenceAndServerClose)
     const SimRun r = simulate(opt, "150 silent on\n500 silent off\n620 drop\n");
     ASSERT_EQ(r.rc, 0) << failures(r) << r.log;
 
-    const bytes beat = make_frame(bytes{0x01, 0x02, 0x03, 0x04, 0x05, 0xA6, 0x00, 0x01, 0x01, 0x06, 0x85, 0x01, 0xC6,
-                            0x00, 0x00, 0x00, 0x00, 0x01, 0x01});
+    const bytes beat = make_frame(bytes{0x01, 0x02, 0x03, 0x04, 0x05, 0xA6, 0x00, 0x01, 0x01, 0x06,
+                                        0x85, 0x01, 0xC6, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01});
     EXPECT_TRUE(r.saw("sim | server: <- heartbeat " + hex(beat) + ", answered")) << r.log;
     // Two answered (60, 120 s), then five left unanswered; the sixth
     // supervisor call (~480 s) closes the link and builds a new one. Its
     // heartbeat may already go out on the new link, still unanswered.
-    const std::string silent = r.log.substr(0, r.log.find("gateway connected again (connection 2)"));
-    EXPECT_EQ(r.count("<- heartbeat " + hex(beat) + ","), r.count("<- heartbeat"));  // every one exact
+    const std::string silent =
+        r.log.substr(0, r.log.find("gateway connected again (connection 2)"));
+    EXPECT_EQ(r.count("<- heartbeat " + hex(beat) + ","),
+              r.count("<- heartbeat"));  // every one exact
     EXPECT_EQ(count_in(silent, "heartbeat " + hex(beat) + ", left unanswered"), 5u) << r.log;
-    EXPECT_EQ(count_in(silent, "gw  | not receiver heartbeat response socket was closed"), 1u) << r.log;
+    EXPECT_EQ(count_in(silent, "gw  | not receiver heartbeat response socket was closed"), 1u)
+        << r.log;
     // The server's own close is noticed at the next write: broken pipe.
     EXPECT_EQ(r.c.server_drops, 1);
     EXPECT_TRUE(r.saw("gw  | socket was closed"));
@@ -215,7 +233,9 @@ TEST(EndToEndSupervision, OneDay)
 {
     sim_options opt;
     opt.time_scale = 20000;
-    opt.duration = 240000;  // passes also spend real time in the process scan
+    // Passes also spend real time in the process scan, so the simulated day
+    // gets twice the gateway time it needs at this scale.
+    opt.duration = 480000;
     opt.lamps = 0;
     opt.quiet = true;
     const SimRun r = simulate(opt, "");
@@ -245,7 +265,8 @@ TEST(EndToEndSupervision, CompanionChangesAndVanishedModem)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             const auto now = std::chrono::steady_clock::now();
             for (pid_t pid : companions()) {
-                auto it = std::find_if(seen.begin(), seen.end(), [pid](auto &p) { return p.first == pid; });
+                auto it = std::find_if(seen.begin(), seen.end(),
+                                       [pid](auto &p) { return p.first == pid; });
                 if (it == seen.end())
                     seen.emplace_back(pid, now);
                 else if (kills.load() < 9 && now - it->second > std::chrono::milliseconds(150) &&
@@ -279,7 +300,7 @@ TEST(EndToEndFlood, BothPortsAtLineRate)
 {
     sim_options opt;
     opt.time_scale = 10;
-    opt.duration = 100;      // 10 s real
+    opt.duration = 100;  // 10 s real
     opt.lamps = 48;
     opt.lamp_interval = 10;  // 1 s real
     opt.quiet = true;

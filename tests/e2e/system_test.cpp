@@ -198,19 +198,19 @@ TEST(SystemTest, ProductionBinary)
     const std::string boot = log();
     const std::string port = std::to_string(server.port());
     size_t at = 0;
-    for (const std::string &line : std::vector<std::string>{"device id=0102030405A6\n", "server_ip:127.0.0.1\n",
-                                                            "server port num:" + port + "\n",
-                                                            "SOFTWAREVERSION start.\n"}) {
+    for (const std::string &line :
+         std::vector<std::string>{"device id=0102030405A6\n", "server_ip:127.0.0.1\n",
+                                  "server port num:" + port + "\n", "SOFTWAREVERSION start.\n"}) {
         size_t found = boot.find(line, at);
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << boot;
         at = found + line.size();
     }
 
     // Both radio modules get their nine configuration frames, nothing more.
-    const std::string setup_other =
-        radio_setup("AF AF 00 00 AF 80 15 02 05 00 A9 0D 0A", "AF AF 00 00 AF 80 0B 03 6C 80 12 99 0D 0A");
-    const std::string setup_ludeng =
-        radio_setup("AF AF 00 00 AF 80 15 02 01 00 A5 0D 0A", "AF AF 00 00 AF 80 0B 03 70 80 12 9D 0D 0A");
+    const std::string setup_other = radio_setup("AF AF 00 00 AF 80 15 02 05 00 A9 0D 0A",
+                                                "AF AF 00 00 AF 80 0B 03 6C 80 12 99 0D 0A");
+    const std::string setup_ludeng = radio_setup("AF AF 00 00 AF 80 15 02 01 00 A5 0D 0A",
+                                                 "AF AF 00 00 AF 80 0B 03 70 80 12 9D 0D 0A");
     const size_t setup_size = unhex(setup_ludeng).size();
     ASSERT_EQ(setup_size, 118u);
     ASSERT_TRUE(wait_for([&] { return ludeng.received_size() >= setup_size; }, 45000)) << log();

@@ -17,7 +17,12 @@ struct Pty {
     int m = -1, s = -1;
     Pty() { openpty(&m, &s, nullptr, nullptr, nullptr); }
     ~Pty() { close(s), close(m); }
-    termios attrs() const { termios t{}; tcgetattr(s, &t); return t; }  // zeroed padding: memcmp-able
+    termios attrs() const
+    {
+        termios t{};
+        tcgetattr(s, &t);
+        return t;
+    }  // zeroed padding: memcmp-able
 };
 
 }  // namespace
@@ -40,7 +45,8 @@ TEST(SerialSetupSpeed, TableRatesOnlyThenRawEightNoneOneThenFixedInit)
 
     ASSERT_EQ(init_ttyS(p.s), 0);  // built from zero: every control character goes to 0
     t = p.attrs();
-    EXPECT_TRUE(t.c_cflag == (B9600 | CS8 | CREAD | CLOCAL | CRTSCTS) && t.c_iflag == IGNPAR && !(t.c_oflag | t.c_lflag));
+    EXPECT_TRUE(t.c_cflag == (B9600 | CS8 | CREAD | CLOCAL | CRTSCTS) && t.c_iflag == IGNPAR &&
+                !(t.c_oflag | t.c_lflag));
     EXPECT_EQ(std::string(t.c_cc, t.c_cc + NCCS), std::string(NCCS, '\0'));
 }
 
@@ -53,7 +59,8 @@ TEST(SerialSetupParity, LetterCaseSpaceParityAndStopBits)
         return p.attrs().c_cflag & (PARODD | CSTOPB);
     };
     for (int letter : {'N', 'n', 'S', 's'})
-        EXPECT_TRUE(cflag_after(1, letter) == PARODD && cflag_after(2, letter) == (PARODD | CSTOPB)) << char(letter);
+        EXPECT_TRUE(cflag_after(1, letter) == PARODD && cflag_after(2, letter) == (PARODD | CSTOPB))
+            << char(letter);
     EXPECT_EQ(cflag_after(1, 'E'), 0u);
 }
 
@@ -62,10 +69,13 @@ TEST(SerialSetupFailures, OneMessageAndThePortUntouched)
     Pty p;
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    const struct { int fd, bits, stop, parity; std::string text; } cases[] = {
-        {p.s, 9, 3, 'X', "Unsupported data sizen"}, {p.s, 8, 3, 'Q', "Unsupported parityn"},
-        {p.s, 7, 0, 'e', "Unsupported stop bitsn"},
-        {fds[0], 8, 1, 'N', std::string("SetupSerial 1: ") + strerror(ENOTTY) + "\n"}};
+    const struct {
+        int fd, bits, stop, parity;
+        std::string text;
+    } cases[] = {{p.s, 9, 3, 'X', "Unsupported data sizen"},
+                 {p.s, 8, 3, 'Q', "Unsupported parityn"},
+                 {p.s, 7, 0, 'e', "Unsupported stop bitsn"},
+                 {fds[0], 8, 1, 'N', std::string("SetupSerial 1: ") + strerror(ENOTTY) + "\n"}};
     termios before = p.attrs(), now;
     for (const auto &c : cases) {
         testing::internal::CaptureStderr();

@@ -26,7 +26,8 @@ static std::string line(int fd, size_t maxlen)
 TEST(WrapReadline, LinesEndsOfStreamAndTheSharedReadAhead)
 {
     int a[2], b[2];
-    ASSERT_TRUE(pipe(a) == 0 && pipe(b) == 0 && write(a[1], "ab\ncd", 5) == 5 && write(b[1], "xyzw", 4) == 4);
+    ASSERT_TRUE(pipe(a) == 0 && pipe(b) == 0 && write(a[1], "ab\ncd", 5) == 5 &&
+                write(b[1], "xyzw", 4) == 4);
     close(a[1]), close(b[1]);
     EXPECT_EQ(line(a[0], 10), "3:ab\n");
     EXPECT_EQ(line(b[0], 3), "2:cd");  // the read-ahead from a is shared

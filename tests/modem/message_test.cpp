@@ -26,14 +26,20 @@ Strings recorded;
 ModemEmulator *rec_emu = nullptr;
 int record_command(const char *line)
 {
-    recorded.push_back(std::string(line) + "@" + std::to_string(rec_emu ? rec_emu->sent().size() : 0));
+    recorded.push_back(std::string(line) + "@" +
+                       std::to_string(rec_emu ? rec_emu->sent().size() : 0));
     return 0;
 }
 
 // A raw pseudo-terminal: the gateway uses `slave`, the test drives `master`.
 struct RawPty {
     int master = -1, slave = -1;
-    RawPty() { termios t{}; cfmakeraw(&t); EXPECT_EQ(openpty(&master, &slave, nullptr, &t, nullptr), 0); }
+    RawPty()
+    {
+        termios t{};
+        cfmakeraw(&t);
+        EXPECT_EQ(openpty(&master, &slave, nullptr, &t, nullptr), 0);
+    }
     ~RawPty() { close(master), close(slave); }
     // Hex of every byte the gateway wrote, once the port has been quiet 30 ms.
     std::string take_hex() const
@@ -43,7 +49,8 @@ struct RawPty {
         unsigned char b[4096];
         for (ssize_t n, i; poll(&p, 1, 30) == 1 && (n = read(master, b, sizeof b)) > 0;)
             for (i = 0; i < n; i++)
-                hex += std::string(hex.empty() ? "" : " ") + "0123456789ABCDEF"[b[i] >> 4] + "0123456789ABCDEF"[b[i] & 15];
+                hex += std::string(hex.empty() ? "" : " ") + "0123456789ABCDEF"[b[i] >> 4] +
+                       "0123456789ABCDEF"[b[i] & 15];
         return hex;
     }
 };
@@ -61,9 +68,12 @@ struct Rig {
     int fd = emu.start() ? emu.slave_fd() : -1;
     Rig()
     {
-        testutil::write_file(conf, "server_ip_addr=192.0.2.10\nserver_port_num=8000\ndevice_id=0102030405A6\n");
-        time_set_speedup(15), mkdir(dir.file("gpio117").c_str(), 0755), recorded.clear(), rec_emu = &emu;
-        board.config_file = conf.c_str(), board.gpio_root = dir.path().c_str(), board.run_command = record_command;
+        testutil::write_file(
+            conf, "server_ip_addr=192.0.2.10\nserver_port_num=8000\ndevice_id=0102030405A6\n");
+        time_set_speedup(15), mkdir(dir.file("gpio117").c_str(), 0755), recorded.clear(),
+            rec_emu = &emu;
+        board.config_file = conf.c_str(), board.gpio_root = dir.path().c_str(),
+        board.run_command = record_command;
         ctx.gsm_fd = fd, ctx.w433_other_fd = radio.slave;
     }
 };
@@ -74,13 +84,20 @@ TEST(AtChannel, AnswerEndsOnQuietRemainderOrFullWaitWithinRoom)
 {
     testutil::BoardGuard guard;
     time_set_speedup(15);  // the 3 s wait lasts 200 ms
-    const struct { const char *first; int gap_ms; const char *second; long lo, hi; bool closed = false; } rows[] = {
-        {"\r\nOK\r\n", 0, "", 180, 290},                   // answered at once: the remainder of the wait
-        {"", 100, "\r\nOK\r\n", 180, 290},                 // answered late: still the first wait's end
-        {"\r\n+CMGL: 1\r\n", 100, "reset\r\n", 280, 420},  // second chunk inside the remainder: gathered
-        {"", 100, "\r\n> ", 280, 420},                     // prompt without CR LF: a full wait after it
-        {"", 0, "", 180, 290},                             // silent modem
-        {"", 0, "", 180, 290, true},                       // port never opened: reported, still paced
+    const struct {
+        const char *first;
+        int gap_ms;
+        const char *second;
+        long lo, hi;
+        bool closed = false;
+    } rows[] = {
+        {"\r\nOK\r\n", 0, "", 180, 290},    // answered at once: the remainder of the wait
+        {"", 100, "\r\nOK\r\n", 180, 290},  // answered late: still the first wait's end
+        {"\r\n+CMGL: 1\r\n", 100, "reset\r\n", 280,
+         420},                          // second chunk inside the remainder: gathered
+        {"", 100, "\r\n> ", 280, 420},  // prompt without CR LF: a full wait after it
+        {"", 0, "", 180, 290},          // silent modem
+        {"", 0, "", 180, 290, true},    // port never opened: reported, still paced
     };
     for (const auto &r : rows) {
         RawPty fake;
@@ -93,9 +110,12 @@ TEST(AtChannel, AnswerEndsOnQuietRemainderOrFullWaitWithinRoom)
         });
         testing::internal::CaptureStdout();
         const auto t0 = Clock::now();
-        EXPECT_EQ(GSM_GPRS_send_cmd_read_result(r.closed ? -1 : fake.slave, "AT\r\n", buf, sizeof buf, 3), 1);
+        EXPECT_EQ(
+            GSM_GPRS_send_cmd_read_result(r.closed ? -1 : fake.slave, "AT\r\n", buf, sizeof buf, 3),
+            1);
         const long ms = static_cast<long>((Clock::now() - t0) / std::chrono::milliseconds(1));
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), r.closed ? "write device /dev/ttyUSB1 error\n" : "");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  r.closed ? "write device /dev/ttyUSB1 error\n" : "");
         modem.join();
         std::string want = std::string(r.first) + r.second;
         want.resize(std::max<size_t>(want.size(), 4), '\0'), want.resize(sizeof buf, 'x');
@@ -121,25 +141,30 @@ TEST(AtChannel, StartupServiceOperationsAndVanishedModem)
     EXPECT_EQ(GSM_simple_test(r.fd) + GSM_read_sim_card_id(r.fd), 2);
     r.emu.set_version("V9"), Module_ME3630_Get_Version(r.fd);
     GSM_wait_call(r.fd);
-    for (const char *input : {"12345678901234\n\n", "123"}) {  // cut to the 11 that fit; input ends: no call
+    for (const char *input :
+         {"12345678901234\n\n", "123"}) {  // cut to the 11 that fit; input ends: no call
         int in[2], saved = dup(0);
         ASSERT_EQ(pipe(in), 0);
-        ASSERT_EQ(write(in[1], input, std::strlen(input)), static_cast<ssize_t>(std::strlen(input)));
+        ASSERT_EQ(write(in[1], input, std::strlen(input)),
+                  static_cast<ssize_t>(std::strlen(input)));
         close(in[1]), dup2(in[0], 0), close(in[0]);
         GSM_call(r.fd);
         dup2(saved, 0), close(saved);
     }
     r.emu.set_version(std::string(60, 'V')), Module_ME3630_Get_Version(r.fd);  // fills all 50 bytes
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "end config short message env\n"
-              "\r\n 获取模块版本信息 ...\r\n\r\nSendData:AT+GMR\r\n\r\n \r\nV9\r\n\r\nOK\r\n \r\n" +
-                  std::string(10, '\n') + "quit wait_call\n" +
-                  "please input telephone number:press ENTER for quit:"
-                  "please input telephone number:\nno call: input ended before the number was complete\n"
-                  "\r\n 获取模块版本信息 ...\r\n\r\nSendData:AT+GMR\r\n\r\n \r\n" + std::string(48, 'V') + " \r\n");
-    EXPECT_EQ(r.emu.commands(), (Strings{"AT+CMGF=1\r\n", "AT+CPMS=\"SM\",\"SM\",\"SM\"\r\n", "at+cmgl=\"REC READ\"\r",
-                                         "at+ccid\r", "AT+GMR\r\n", "at+chup\r", "atd12345678901;\r", "at+chup\r",
-                                         "AT+GMR\r\n"}));
+    EXPECT_EQ(
+        testing::internal::GetCapturedStdout(),
+        "end config short message env\n"
+        "\r\n 获取模块版本信息 ...\r\n\r\nSendData:AT+GMR\r\n\r\n \r\nV9\r\n\r\nOK\r\n \r\n" +
+            std::string(10, '\n') + "quit wait_call\n" +
+            "please input telephone number:press ENTER for quit:"
+            "please input telephone number:\nno call: input ended before the number was complete\n"
+            "\r\n 获取模块版本信息 ...\r\n\r\nSendData:AT+GMR\r\n\r\n \r\n" +
+            std::string(48, 'V') + " \r\n");
+    EXPECT_EQ(r.emu.commands(),
+              (Strings{"AT+CMGF=1\r\n", "AT+CPMS=\"SM\",\"SM\",\"SM\"\r\n",
+                       "at+cmgl=\"REC READ\"\r", "at+ccid\r", "AT+GMR\r\n", "at+chup\r",
+                       "atd12345678901;\r", "at+chup\r", "AT+GMR\r\n"}));
 
     r.emu.vanish();
     char buf[64];
@@ -158,14 +183,17 @@ TEST(SmsPoll, EveryEntryRunInOrderAdminsFilterSendsNeverInterleave)
     Rig r;
     char inbox[4096];
     testing::internal::CaptureStdout();
-    r.emu.add_sms("+4915100000001", "wifi on"), r.emu.add_sms("+4915100000002", "");  // empty text: no command
+    r.emu.add_sms("+4915100000001", "wifi on"),
+        r.emu.add_sms("+4915100000002", "");  // empty text: no command
     receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox, nullptr);
-    EXPECT_EQ(r.emu.commands(), (Strings{"AT+CMGL=\"REC UNREAD\"\r", "at+cmgd= 1\r", "at+cmgs=\"+4915100000001\"\r",
-                                         "ok\x1A\r", "at+cmgd= 2\r"}));
+    EXPECT_EQ(r.emu.commands(),
+              (Strings{"AT+CMGL=\"REC UNREAD\"\r", "at+cmgd= 1\r", "at+cmgs=\"+4915100000001\"\r",
+                       "ok\x1A\r", "at+cmgd= 2\r"}));
     EXPECT_STREQ(r.ctx.sms_phone, "\"+4915100000002\"");
 
     r.emu.add_sms("+4915100000003", "wifi off"), r.emu.add_sms("+4915100000004", "reset");
-    receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox, " +4915100000003 ,\"+49151000000099\"");
+    receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox,
+                               " +4915100000003 ,\"+49151000000099\"");
     EXPECT_TRUE(r.emu.inbox().empty());
     EXPECT_EQ(r.emu.sent().size(), 2u);  // only the admin is answered
     EXPECT_EQ(r.emu.sent().back().number, "\"+4915100000003\"");
@@ -173,41 +201,61 @@ TEST(SmsPoll, EveryEntryRunInOrderAdminsFilterSendsNeverInterleave)
     EXPECT_STREQ(r.ctx.sms_phone, "\"+4915100000003\"");
 
     size_t before = r.emu.commands().size();
-    receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox, "");  // empty inbox: just the listing
+    receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox,
+                               "");  // empty inbox: just the listing
     EXPECT_EQ(r.emu.commands().size(), before + 1);
 
     // A forwarded SMS from another thread never lands inside a listing; fields are cut to fit.
-    std::thread pump([&] { char own[2048]; GSM_Send_Message(r.fd, "\"+49\"", "A1", own, sizeof own); });
+    std::thread pump([&] {
+        char own[2048];
+        GSM_Send_Message(r.fd, "\"+49\"", "A1", own, sizeof own);
+    });
     for (int i = 0; i < 3; i++)
         GSM_Read_Message(r.fd, inbox, sizeof inbox);
     pump.join();
-    GSM_Send_Message(r.fd, std::string(40, '5').c_str(), std::string(200, 'b').c_str(), inbox, sizeof inbox);
+    GSM_Send_Message(r.fd, std::string(40, '5').c_str(), std::string(200, 'b').c_str(), inbox,
+                     sizeof inbox);
     del_shortMessage(r.fd, "123456");
     const std::string out = testing::internal::GetCapturedStdout();
     const Strings cmds = r.emu.commands();
-    EXPECT_EQ(Strings(cmds.end() - 3, cmds.end()), (Strings{"at+cmgs=" + std::string(31, '5') + "\r",
-                                                            std::string(138, 'b') + "\x1A\r", "at+cmgd=12345\r"}));
-    EXPECT_EQ(r.emu.sent().at(2).number + r.emu.sent().at(2).text, "\"+49\"A1");  // not a listing as its text
-    EXPECT_NE(out.find("\"+4915100000002\"\n\nplease input correct command\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("sms from \"+4915100000004\" ignored: not an admin number\n"), std::string::npos) << out;
+    EXPECT_EQ(Strings(cmds.end() - 3, cmds.end()),
+              (Strings{"at+cmgs=" + std::string(31, '5') + "\r", std::string(138, 'b') + "\x1A\r",
+                       "at+cmgd=12345\r"}));
+    EXPECT_EQ(r.emu.sent().at(2).number + r.emu.sent().at(2).text,
+              "\"+49\"A1");  // not a listing as its text
+    EXPECT_NE(out.find("\"+4915100000002\"\n\nplease input correct command\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("sms from \"+4915100000004\" ignored: not an admin number\n"),
+              std::string::npos)
+        << out;
 
-    const struct { const char *admins, *sender; bool ok; } who[] = {
-        {nullptr, "\"+1\"", true}, {"", "\"+1\"", false}, {"+2, \"+1\" ", "\"+1\"", true},
-        {"+1", "\"+12\"", false}, {"+1,,", "\"\"", false}, {"+1", "+1", true}};
+    const struct {
+        const char *admins, *sender;
+        bool ok;
+    } who[] = {{nullptr, "\"+1\"", true}, {"", "\"+1\"", false},   {"+2, \"+1\" ", "\"+1\"", true},
+               {"+1", "\"+12\"", false},  {"+1,,", "\"\"", false}, {"+1", "+1", true}};
     for (const auto &w : who)
-        EXPECT_EQ(sms_sender_allowed(w.admins, w.sender), w.ok) << (w.admins ? w.admins : "null") << " " << w.sender;
+        EXPECT_EQ(sms_sender_allowed(w.admins, w.sender), w.ok)
+            << (w.admins ? w.admins : "null") << " " << w.sender;
 }
 
 TEST(SmsPoll, ParserStaysInsideItsInputAndFields)
 {
     const std::string hdr = "+CMGL: 3,\"REC UNREAD\",\"+49\",,\"t\"\r\n";
-    const struct { std::string listing; Strings want; } rows[] = {
+    const struct {
+        std::string listing;
+        Strings want;
+    } rows[] = {
         {"\r\n" + hdr + "reset\r\n\r\nOK\r\n", {" 3|\"+49\"|reset"}},
-        {hdr + "a\r\n" + hdr + "\r\n", {" 3|\"+49\"|a", " 3|\"+49\"|"}},           // two entries, empty text
-        {"+CMGL: 1,\"x\",\"+1\"\r\nlost\r\n" + hdr + "b\r\n", {" 3|\"+49\"|b"}},          // two commas only: passed over
-        {"+CMGL: 3,\"REC UNREAD\",\"+49\"", {}},                                     // header cut short
-        {hdr, {}}, {hdr.substr(0, hdr.size() - 1), {}}, {hdr + "no end", {}},       // text cut short
-        {"+CMGL:" + std::string(20, '1') + ",s," + std::string(40, '2') + ",\r\n" + std::string(3000, 't') + "\r",
+        {hdr + "a\r\n" + hdr + "\r\n", {" 3|\"+49\"|a", " 3|\"+49\"|"}},  // two entries, empty text
+        {"+CMGL: 1,\"x\",\"+1\"\r\nlost\r\n" + hdr + "b\r\n",
+         {" 3|\"+49\"|b"}},                       // two commas only: passed over
+        {"+CMGL: 3,\"REC UNREAD\",\"+49\"", {}},  // header cut short
+        {hdr, {}},
+        {hdr.substr(0, hdr.size() - 1), {}},
+        {hdr + "no end", {}},  // text cut short
+        {"+CMGL:" + std::string(20, '1') + ",s," + std::string(40, '2') + ",\r\n" +
+             std::string(3000, 't') + "\r",
          {std::string(15, '1') + "|" + std::string(29, '2') + "|" + std::string(2047, 't')}},
     };
     for (const auto &r : rows) {
@@ -223,23 +271,46 @@ TEST(SmsPoll, ParserStaysInsideItsInputAndFields)
 TEST(SmsCommand, TableRepliesEffectsAndRefusals)
 {
     Rig r;
-    struct Row { std::string text; int ret; const char *radio = "", *console = nullptr, *conf = nullptr; };
+    struct Row {
+        std::string text;
+        int ret;
+        const char *radio = "", *console = nullptr, *conf = nullptr;
+    };
     const Row rows[] = {
-        {"reset", 3}, {"reset ", 0, "", "please input correct command"}, {"Reset", 0}, {"", 0}, {" wifi on", 0},
-        {"wifi on", 4}, {"wifi off", 5}, {"wifi on now", 0}, {"ssid set x", 6}, {"mgmt set y", 7},
-        {"mgmt set ssid set x", 0}, {"password set z", 8}, {"connetct router now", 9},
-        {"server ip set 10.0.0.5", 1, "", "server_ip_addr=10.0.0.5\n"}, {"server ip set ", -1},
+        {"reset", 3},
+        {"reset ", 0, "", "please input correct command"},
+        {"Reset", 0},
+        {"", 0},
+        {" wifi on", 0},
+        {"wifi on", 4},
+        {"wifi off", 5},
+        {"wifi on now", 0},
+        {"ssid set x", 6},
+        {"mgmt set y", 7},
+        {"mgmt set ssid set x", 0},
+        {"password set z", 8},
+        {"connetct router now", 9},
+        {"server ip set 10.0.0.5", 1, "", "server_ip_addr=10.0.0.5\n"},
+        {"server ip set ", -1},
         {"server ip set 10.0.0", -1, "", "server ip not changed: 10.0.0 is not an IPv4 address"},
-        {"server ip set 10.0.0.5 ", -1, "", "not an IPv4"}, {"server port set 6000", 2, "", "server_port_num=6000\n"},
+        {"server ip set 10.0.0.5 ", -1, "", "not an IPv4"},
+        {"server port set 6000", 2, "", "server_port_num=6000\n"},
         {"server port set 65536", -1, "", "server port not changed: 65536 is not a port number"},
-        {"server port set +80", -1, "", "not a port"}, {"server port set 0", -1, "", "not a port"},
+        {"server port set +80", -1, "", "not a port"},
+        {"server port set 0", -1, "", "not a port"},
         {"para set 0000313233343536373839", 10, "00 00 31 32 33 34 35 36 37 38 39 4B 37",
          "shortmessage:00-00-31-32-33-34-35-36-37-38-39-4B-37\n"},
-        {"para set 0102", 10, "01 02 FF FF"}, {"para set 010", -1}, {"set netid 1", -1}, {"set netid ", -1},
-        {"set netid 0A0B", 11, "0A 0B"}, {"set netid 0A0B1", 11, "0A 0B"},
+        {"para set 0102", 10, "01 02 FF FF"},
+        {"para set 010", -1},
+        {"set netid 1", -1},
+        {"set netid ", -1},
+        {"set netid 0A0B", 11, "0A 0B"},
+        {"set netid 0A0B1", 11, "0A 0B"},
         // The most that fit: 1022 bytes and the CRC, 1024 raw bytes.
-        {"para set " + std::string(2044, '0'), 10, nullptr}, {"para set " + std::string(2046, '0'), -1, "", "refused"},
-        {"set netid " + std::string(2048, '0'), 11, nullptr}, {"set netid " + std::string(2050, '0'), -1, "", "refused"},
+        {"para set " + std::string(2044, '0'), 10, nullptr},
+        {"para set " + std::string(2046, '0'), -1, "", "refused"},
+        {"set netid " + std::string(2048, '0'), 11, nullptr},
+        {"set netid " + std::string(2050, '0'), -1, "", "refused"},
         {"server port set 7000", -1, "", "has no server_port_num line", "server_ip_addr=1.2.3.4\n"},
         {"server port set 7000", -1, "", "could not be rewritten", ""},  // no file at all
     };
@@ -248,13 +319,18 @@ TEST(SmsCommand, TableRepliesEffectsAndRefusals)
             *row.conf ? testutil::write_file(r.conf, row.conf) : (void)unlink(r.conf.c_str());
         const size_t sent = r.emu.sent().size();
         testing::internal::CaptureStdout();
-        EXPECT_EQ(receive_short_message_process(&r.ctx, row.text.c_str(), "\"+4915100000001\""), row.ret) << row.text;
+        EXPECT_EQ(receive_short_message_process(&r.ctx, row.text.c_str(), "\"+4915100000001\""),
+                  row.ret)
+            << row.text;
         const std::string out = testing::internal::GetCapturedStdout(), radio = r.radio.take_hex();
         EXPECT_EQ(r.emu.sent().size(), sent + (row.ret > 0)) << row.text;
         EXPECT_TRUE(!row.radio || radio == row.radio) << row.text << ": " << radio.substr(0, 60);
-        EXPECT_TRUE(!row.console || out.find(row.console) != std::string::npos) << row.text << ": " << out;
-        EXPECT_TRUE(row.ret != 2 || testutil::read_file(r.conf) ==
-                    "server_ip_addr=10.0.0.5\nserver_port_num=6000\ndevice_id=0102030405A6\n") << "on disk";
+        EXPECT_TRUE(!row.console || out.find(row.console) != std::string::npos)
+            << row.text << ": " << out;
+        EXPECT_TRUE(row.ret != 2 ||
+                    testutil::read_file(r.conf) ==
+                        "server_ip_addr=10.0.0.5\nserver_port_num=6000\ndevice_id=0102030405A6\n")
+            << "on disk";
     }
     EXPECT_EQ(recorded, Strings{"reboot@1"});  // after the reply
     EXPECT_EQ(r.emu.sent()[0].number + r.emu.sent()[0].text, "\"+4915100000001\"ok");

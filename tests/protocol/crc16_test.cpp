@@ -16,12 +16,15 @@ static uint16_t crc16_bitwise(const uint8_t *p, uint32_t len)
     return static_cast<uint16_t>((crc << 8) | (crc >> 8));
 }
 
-static const uint8_t *u8(const char *s) { return reinterpret_cast<const uint8_t *>(s); }
+static const uint8_t *u8(const char *s)
+{
+    return reinterpret_cast<const uint8_t *>(s);
+}
 
 // The low byte of the result goes first on the wire: "123456789" -> 4B 37.
 TEST(Crc16, WorkedValues)
 {
-    const uint8_t hb[] = {0xA3, 0x20, 0x00, 0x13, 0, 0, 0, 0, 0, 0, 0x00, 0x01,
+    const uint8_t hb[] = {0xA3, 0x20, 0x00, 0x13, 0,    0, 0, 0, 0, 0,    0x00, 0x01,
                           0x01, 0x06, 0x85, 0x01, 0xC6, 0, 0, 0, 0, 0x01, 0x01};
     EXPECT_EQ(crc16(u8("123456789"), 9), 0x374B);
     EXPECT_EQ(crc16(u8("abc"), 3), 0x4957);

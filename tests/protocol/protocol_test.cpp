@@ -19,7 +19,13 @@
 using bytes = std::vector<uint8_t>;
 using namespace testing::internal;  // CaptureStdout, GetCapturedStdout
 
-static bytes cat(std::initializer_list<bytes> ps) { bytes r; for (auto &p : ps) r.insert(r.end(), p.begin(), p.end()); return r; }
+static bytes cat(std::initializer_list<bytes> ps)
+{
+    bytes r;
+    for (auto &p : ps)
+        r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
 static bytes frame(uint8_t type, uint8_t cmd, int L, uint8_t b14 = 0x55)
 {
     bytes f(L + 6);
@@ -29,30 +35,47 @@ static bytes frame(uint8_t type, uint8_t cmd, int L, uint8_t b14 = 0x55)
     const uint16_t c = crc16(f.data(), uint32_t(L + 4));
     return f[L + 4] = uint8_t(c), f[L + 5] = uint8_t(c >> 8), f;
 }
-static bytes form(const bytes &f) { return cat({{f[11], f[12]}, f}); }
-static bytes part(const bytes &b, long from, long to) { return bytes(b.begin() + from, b.begin() + to); }
+static bytes form(const bytes &f)
+{
+    return cat({{f[11], f[12]}, f});
+}
+static bytes part(const bytes &b, long from, long to)
+{
+    return bytes(b.begin() + from, b.begin() + to);
+}
 static std::string hx(const bytes &b, const char *sep = " ")
 {
     std::string s;
-    for (uint8_t v : b) s += (s.empty() ? "" : sep) + std::string{"0123456789ABCDEF"[v >> 4], "0123456789ABCDEF"[v & 15]};
+    for (uint8_t v : b)
+        s += (s.empty() ? "" : sep) +
+             std::string{"0123456789ABCDEF"[v >> 4], "0123456789ABCDEF"[v & 15]};
     return s;
 }
 
-// Radio ports on ptys, GPIO 7/115/117 with FIFO value files ("1\n"/"0\n" per level set), the server on loopback TCP.
+// Radio ports on ptys, GPIO 7/115/117 with FIFO value files ("1\n"/"0\n" per level set), the server
+// on loopback TCP.
 struct Rig {
     testutil::BoardGuard guard;
     testutil::TempDir gpio;
     ModemEmulator modem;
     gateway_context ctx{};
-    int fds[9] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};  // server, other, ludeng, k7, k115, k117, 2 slaves, client
+    int fds[9] = {-1, -1, -1, -1, -1,
+                  -1, -1, -1, -1};  // server, other, ludeng, k7, k115, k117, 2 slaves, client
     Rig()
     {
         board.gpio_root = gpio.path().c_str(), time_set_speedup(50);
-        const termios raw = [] { termios t{}; return cfmakeraw(&t), t; }();
-        openpty(&fds[1], &fds[6], nullptr, &raw, nullptr), openpty(&fds[2], &fds[7], nullptr, &raw, nullptr);
+        const termios raw = [] {
+            termios t{};
+            return cfmakeraw(&t), t;
+        }();
+        openpty(&fds[1], &fds[6], nullptr, &raw, nullptr),
+            openpty(&fds[2], &fds[7], nullptr, &raw, nullptr);
         for (int i = 3; i < 6; i++) {
-            const std::string d = gpio.file("gpio" + std::to_string(i == 3 ? 7 : i == 4 ? 115 : 117));
-            mkdir(d.c_str(), 0755), mkfifo((d + "/value").c_str(), 0600), fds[i] = open((d + "/value").c_str(), O_RDWR);
+            const std::string d = gpio.file("gpio" + std::to_string(i == 3   ? 7
+                                                                    : i == 4 ? 115
+                                                                             : 117));
+            mkdir(d.c_str(), 0755), mkfifo((d + "/value").c_str(), 0600),
+                fds[i] = open((d + "/value").c_str(), O_RDWR);
         }
         sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t al = sizeof a;
@@ -60,14 +83,17 @@ struct Rig {
         bind(lis, (sockaddr *)&a, al), listen(lis, 1), getsockname(lis, (sockaddr *)&a, &al);
         EXPECT_EQ(connect(fds[8] = socket(AF_INET, SOCK_STREAM, 0), (sockaddr *)&a, al), 0);
         fds[0] = accept(lis, nullptr, nullptr), close(lis);
-        ctx.w433_other_fd = fds[6], ctx.w433_ludeng_fd = fds[7], ctx.gsm_fd = modem.start() ? modem.slave_fd() : -1;
+        ctx.w433_other_fd = fds[6], ctx.w433_ludeng_fd = fds[7],
+        ctx.gsm_fd = modem.start() ? modem.slave_fd() : -1;
         ctx.sockfd = fds[8], ctx.net_connect_flag = 1;
     }
     ~Rig() { std::for_each(fds, fds + 9, close); }
-    // What each channel got until all were quiet for 50 ms, e.g. "other=A3 20 ...;k117=31 0A 30 0A;".
+    // What each channel got until all were quiet for 50 ms, e.g. "other=A3 20 ...;k117=31 0A 30
+    // 0A;".
     std::string seen()
     {
-        static const char *const names[] = {"server=", "other=", "ludeng=", "k7=", "k115=", "k117="};
+        static const char *const names[] = {
+            "server=", "other=", "ludeng=", "k7=", "k115=", "k117="};
         pollfd p[6] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {fds[2], POLLIN, 0},
                        {fds[3], POLLIN, 0}, {fds[4], POLLIN, 0}, {fds[5], POLLIN, 0}};
         bytes got[6];
@@ -87,37 +113,66 @@ TEST(RadioDispatchServerDispatch, ByTypeCommandAndLength)
 {
     Rig rig;
     sms_phone_store(&rig.ctx, "\"+8613800000000\"");
-    const bytes f1 = frame(1, 9, 19), f4 = frame(4, 9, 19), f5 = frame(5, 9, 40), set = frame(0, 9, 19, 0xAB),
-                f10 = frame(0, 9, 10), keep = frame(0, 9, 19, 0x42), sms = form(frame(2, 9, 700));  // text overflow
-    bytes short12 = part(form(frame(1, 9, 10)), 0, 13), short15 = cat({form(frame(0, 9, 7)), {7}});  // type, command past len
+    const bytes f1 = frame(1, 9, 19), f4 = frame(4, 9, 19), f5 = frame(5, 9, 40),
+                set = frame(0, 9, 19, 0xAB), f10 = frame(0, 9, 10), keep = frame(0, 9, 19, 0x42),
+                sms = form(frame(2, 9, 700));  // text overflow
+    bytes short12 = part(form(frame(1, 9, 10)), 0, 13),
+          short15 = cat({form(frame(0, 9, 7)), {7}});  // type, command past len
     const std::string no, sent = "send short message:\n\nend send short message\n";
-    auto twice = [](const bytes &f, uint8_t b14) { return "other=" + hx(form(f)) + " " + hx(cat({{b14}, part(f, 15, 23)})) + ";"; };
-    const struct { bool server; bytes buf; int link; std::string seen, out; int miss = 4, len = 0; } cases[] = {
-        {0, form(f1), 1, "server=" + hx(f1) + ";", no}, {0, form(f5), 1, "server=" + hx(f5) + ";", no},
-        {0, form(set), 1, twice(set, 0xAF), "433 set\n"}, {0, form(keep), 1, twice(keep, 0x42), "433 set\n"},
-        {0, form(f10), 1, "other=" + hx(form(f10)) + ";", "433 set\n"}, {0, form(f1), 0, no, no},
-        {0, form(frame(3, 9, 19)), 1, no, no}, {0, form(f4), 1, no, no}, {0, form(frame(0xA3, 9, 19)), 1, no, no},
-        {0, short12, 1, no, no, 4, 12}, {0, form(frame(2, 9, 19)), 1, no, sent}, {0, sms, 1, no, sent},
-        {1, form(f1), 1, "other=" + hx(form(f1)) + ";k117=31 0A 30 0A;", "from server to other:" + hx(f1, "-") + "\n"},
-        {1, form(f4), 1, "other=" + hx(form(f4)) + ";k117=31 0A 30 0A;", "from server to other:" + hx(f4, "-") + "\n"},
-        {1, form(f5), 1, "ludeng=" + hx(form(f5)) + ";k7=31 0A 30 0A;", "from server to ludeng:" + hx(f5, "-") + "\n"},
+    auto twice = [](const bytes &f, uint8_t b14) {
+        return "other=" + hx(form(f)) + " " + hx(cat({{b14}, part(f, 15, 23)})) + ";";
+    };
+    const struct {
+        bool server;
+        bytes buf;
+        int link;
+        std::string seen, out;
+        int miss = 4, len = 0;
+    } cases[] = {
+        {0, form(f1), 1, "server=" + hx(f1) + ";", no},
+        {0, form(f5), 1, "server=" + hx(f5) + ";", no},
+        {0, form(set), 1, twice(set, 0xAF), "433 set\n"},
+        {0, form(keep), 1, twice(keep, 0x42), "433 set\n"},
+        {0, form(f10), 1, "other=" + hx(form(f10)) + ";", "433 set\n"},
+        {0, form(f1), 0, no, no},
+        {0, form(frame(3, 9, 19)), 1, no, no},
+        {0, form(f4), 1, no, no},
+        {0, form(frame(0xA3, 9, 19)), 1, no, no},
+        {0, short12, 1, no, no, 4, 12},
+        {0, form(frame(2, 9, 19)), 1, no, sent},
+        {0, sms, 1, no, sent},
+        {1, form(f1), 1, "other=" + hx(form(f1)) + ";k117=31 0A 30 0A;",
+         "from server to other:" + hx(f1, "-") + "\n"},
+        {1, form(f4), 1, "other=" + hx(form(f4)) + ";k117=31 0A 30 0A;",
+         "from server to other:" + hx(f4, "-") + "\n"},
+        {1, form(f5), 1, "ludeng=" + hx(form(f5)) + ";k7=31 0A 30 0A;",
+         "from server to ludeng:" + hx(f5, "-") + "\n"},
         {1, form(frame(0, 3, 19)), 1, "k115=30 0A 31 0A;", "model reset\n"},
         {1, form(frame(0, 7, 19)), 1, no, "reiceive server heartbeat response\n", 0},
-        {1, form(frame(0, 6, 19)), 1, no, no}, {1, form(frame(2, 9, 19)), 1, no, no}, {1, form(frame(6, 9, 19)), 1, no, no},
-        {1, short15, 1, no, no, 4, 15}, {1, short12, 1, no, no, 4, 12},
+        {1, form(frame(0, 6, 19)), 1, no, no},
+        {1, form(frame(2, 9, 19)), 1, no, no},
+        {1, form(frame(6, 9, 19)), 1, no, no},
+        {1, short15, 1, no, no, 4, 15},
+        {1, short12, 1, no, no, 4, 12},
     };
     for (auto c : cases) {
         int miss = 4, len = c.len ? c.len : int(c.buf.size());
         rig.ctx.net_connect_flag = c.link, CaptureStdout();
         c.server ? comand_process_from_server(&rig.ctx, c.buf.data(), len, &miss)
                  : comand_process_from_device(&rig.ctx, c.buf.data(), len);
-        EXPECT_EQ(GetCapturedStdout() + rig.seen() + char('0' + miss), c.out + c.seen + char('0' + c.miss)) << hx(c.buf);
-        EXPECT_TRUE(c.buf != form(set) || c.buf[16] == 0xAF);  // the caller's log shows the changed byte
+        EXPECT_EQ(GetCapturedStdout() + rig.seen() + char('0' + miss),
+                  c.out + c.seen + char('0' + c.miss))
+            << hx(c.buf);
+        EXPECT_TRUE(c.buf != form(set) ||
+                    c.buf[16] == 0xAF);  // the caller's log shows the changed byte
     }
     ASSERT_TRUE(rig.modem.wait_until([&] { return rig.modem.sent().size() == 2; }, 3000));
-    EXPECT_EQ(rig.modem.sent()[0].number + " " + rig.modem.sent()[0].text + " " + rig.modem.sent()[1].text,
-              "\"+8613800000000\" " + hx(frame(2, 9, 19), "") + " " + hx(part(sms, 2, 71), ""));  // the modem takes 138
-    std::unique_lock<std::mutex> keyed(transmit_key_lock(W433_OTHER_KEY_GPIO));  // a keyed send under way
+    EXPECT_EQ(rig.modem.sent()[0].number + " " + rig.modem.sent()[0].text + " " +
+                  rig.modem.sent()[1].text,
+              "\"+8613800000000\" " + hx(frame(2, 9, 19), "") + " " +
+                  hx(part(sms, 2, 71), ""));  // the modem takes 138
+    std::unique_lock<std::mutex> keyed(
+        transmit_key_lock(W433_OTHER_KEY_GPIO));  // a keyed send under way
     CaptureStdout();
     std::thread setting(comand_process_from_device, &rig.ctx, short15.data(), 15);
     EXPECT_EQ(rig.seen(), no);  // the setting waits for the key window to end
@@ -127,46 +182,89 @@ TEST(RadioDispatchServerDispatch, ByTypeCommandAndLength)
 
 TEST(LinearFrameWheelFrame, FindFrameAndAssemblyAcrossCalls)
 {
-    // The all-zero heartbeat with CRC as on the wire, of all 25 bytes (FF FF in place) low byte first, or exchanged.
-    const bytes hb = cat({{0xA3, 0x20, 0x00, 0x13}, bytes(7), {1, 1, 6, 0x85, 1, 0xC6, 0, 0, 0, 0, 1, 1, 0xFD, 0xA8}}),
-                hb_b = cat({part(hb, 0, 23), {0xBF, 0xF1}}), hb_x = cat({part(hb, 0, 23), {0xA8, 0xFD}});
+    // The all-zero heartbeat with CRC as on the wire, of all 25 bytes (FF FF in place) low byte
+    // first, or exchanged.
+    const bytes hb = cat({{0xA3, 0x20, 0x00, 0x13},
+                          bytes(7),
+                          {1, 1, 6, 0x85, 1, 0xC6, 0, 0, 0, 0, 1, 1, 0xFD, 0xA8}}),
+                hb_b = cat({part(hb, 0, 23), {0xBF, 0xF1}}),
+                hb_x = cat({part(hb, 0, 23), {0xA8, 0xFD}});
     bytes src = cat({{0x00, 0x11}, hb, hb_b, hb_x}), out(src.size() + 2);
     int src_count = int(src.size()), out_len = 0;
     CaptureStdout();
     for (const bytes &f : {hb, hb_b})
-        EXPECT_TRUE(find_frame(src.data(), &src_count, out.data(), &out_len) == 1 && part(out, 0, out_len) == form(f));
+        EXPECT_TRUE(find_frame(src.data(), &src_count, out.data(), &out_len) == 1 &&
+                    part(out, 0, out_len) == form(f));
     EXPECT_EQ(find_frame(src.data(), &src_count, out.data(), &out_len), 0);
-    EXPECT_EQ(GetCapturedStdout() + hx(part(src, 0, src_count)), "sourcecounter=77\nsourcecounter=77\n" + hx(hb_x));
+    EXPECT_EQ(GetCapturedStdout() + hx(part(src, 0, src_count)),
+              "sourcecounter=77\nsourcecounter=77\n" + hx(hb_x));
     Rig rig;
-    const bytes r7 = frame(0, 7, 19), r3 = frame(0, 3, 19), rec{0x41, 0x20, 0x31, 0x32, 0x33, 0x34, 0x35},
-                f11 = frame(3, 9, 11), f12 = frame(3, 9, 12), d = frame(3, 1, 19), e = frame(3, 2, 19);
+    const bytes r7 = frame(0, 7, 19), r3 = frame(0, 3, 19),
+                rec{0x41, 0x20, 0x31, 0x32, 0x33, 0x34, 0x35}, f11 = frame(3, 9, 11),
+                f12 = frame(3, 9, 12), d = frame(3, 1, 19), e = frame(3, 2, 19);
     bytes acc(LINEAR_BUF_SIZE), starts;  // a full buffer of start pairs that never make a frame
-    for (int i = 0; i < LINEAR_BUF_SIZE / 4; i++) starts.insert(starts.end(), {0xA3, 0x20, 0x00, 0x00});
+    for (int i = 0; i < LINEAR_BUF_SIZE / 4; i++)
+        starts.insert(starts.end(), {0xA3, 0x20, 0x00, 0x00});
     auto dev = [](const bytes &f) { return "from device:" + hx(form(f), "-") + "\n"; };
-    const std::string ack = "reiceive server heartbeat response\n", line1 = "whell:41-20-31-32-33-34-35\n",
-                      wheel1 = "server=A3 20 00 13 41 20 31 32 33 34 01 33 34 04 86 01 C7 00 00 00 00 01 35 E8 EC;";
-    const struct { int kind; std::vector<bytes> calls; int left; std::string out, seen; int link = 1; } cases[] = {
-        {0, {cat({{0x00, 0x11}, r7, {0x01, 0x02, 0x03}})}, 0, ack, ""},  // kind 0 server, 1 wheel, 2 device
-        {0, {part(r7, 0, 10), part(r7, 10, 25)}, 0, ack, ""}, {0, {cat({r7, {0xA3}})}, 0, ack, ""},
-        {0, {cat({{0xA3, 0x20, 0xFF, 0xFF, 0x00}, r3, {0x00}, r7})}, 0, "model reset\n" + ack, "k115=30 0A 31 0A;"},
-        {0, {starts}, LINEAR_BUF_SIZE, "", ""}, {0, {starts, r7}, 0, ack, ""}, {0, {cat({starts, r7})}, 0, ack, ""},
-        {1, {rec}, 7, line1, wheel1}, {1, {part(rec, 0, 3), part(rec, 3, 7)}, 4, line1, wheel1},
-        {1, {{0x41, 0x20, 0x31, 0x41, 0x20, 0x32, 0x33, 0x34, 0x35, 0x36}}, 10, "whell:41-20-32-33-34-35-36\n",
+    const std::string
+        ack = "reiceive server heartbeat response\n",
+        line1 = "whell:41-20-31-32-33-34-35\n",
+        wheel1 =
+            "server=A3 20 00 13 41 20 31 32 33 34 01 33 34 04 86 01 C7 00 00 00 00 01 35 E8 EC;";
+    const struct {
+        int kind;
+        std::vector<bytes> calls;
+        int left;
+        std::string out, seen;
+        int link = 1;
+    } cases[] = {
+        {0,
+         {cat({{0x00, 0x11}, r7, {0x01, 0x02, 0x03}})},
+         0,
+         ack,
+         ""},  // kind 0 server, 1 wheel, 2 device
+        {0, {part(r7, 0, 10), part(r7, 10, 25)}, 0, ack, ""},
+        {0, {cat({r7, {0xA3}})}, 0, ack, ""},
+        {0,
+         {cat({{0xA3, 0x20, 0xFF, 0xFF, 0x00}, r3, {0x00}, r7})},
+         0,
+         "model reset\n" + ack,
+         "k115=30 0A 31 0A;"},
+        {0, {starts}, LINEAR_BUF_SIZE, "", ""},
+        {0, {starts, r7}, 0, ack, ""},
+        {0, {cat({starts, r7})}, 0, ack, ""},
+        {1, {rec}, 7, line1, wheel1},
+        {1, {part(rec, 0, 3), part(rec, 3, 7)}, 4, line1, wheel1},
+        {1,
+         {{0x41, 0x20, 0x31, 0x41, 0x20, 0x32, 0x33, 0x34, 0x35, 0x36}},
+         10,
+         "whell:41-20-32-33-34-35-36\n",
          "server=A3 20 00 13 41 20 32 33 34 35 01 34 35 04 86 01 C7 00 00 00 00 01 36 7D 2B;"},
-        {1, {{0x41}, part(rec, 1, 7)}, 6, "", ""}, {1, {rec}, 7, line1, "", 0},  // split pair; link down
-        {2, {cat({d, e})}, 0, dev(d) + dev(e), ""}, {2, {cat({f11, {0}})}, 18, "", ""}, {2, {f12}, 0, dev(f12), ""},
-        {0, {cat({{0x00, 0x11}, r7, {0xA3, 0x20, 0x05}})}, 3, ack, ""},  // last: acc looked at below
+        {1, {{0x41}, part(rec, 1, 7)}, 6, "", ""},
+        {1, {rec}, 7, line1, "", 0},  // split pair; link down
+        {2, {cat({d, e})}, 0, dev(d) + dev(e), ""},
+        {2, {cat({f11, {0}})}, 18, "", ""},
+        {2, {f12}, 0, dev(f12), ""},
+        {0,
+         {cat({{0x00, 0x11}, r7, {0xA3, 0x20, 0x05}})},
+         3,
+         ack,
+         ""},  // last: acc looked at below
     };
     for (const auto &c : cases) {
         int count = 0, miss = 4, left = -1, flag = 0;
         rig.ctx.net_connect_flag = c.link, CaptureStdout();
         for (const bytes &in : c.calls)
-            left = c.kind == 1   ? construct_frame_for_whell(&rig.ctx, in.data(), int(in.size()), &flag, &count, acc.data())
-                   : c.kind == 2 ? construct_frame_from_device(&rig.ctx, in.data(), int(in.size()), &count, acc.data())
-                                 : construct_frame_from_server(&rig.ctx, in.data(), int(in.size()), &count, acc.data(), &miss);
+            left = c.kind == 1   ? construct_frame_for_whell(&rig.ctx, in.data(), int(in.size()),
+                                                             &flag, &count, acc.data())
+                   : c.kind == 2 ? construct_frame_from_device(&rig.ctx, in.data(), int(in.size()),
+                                                               &count, acc.data())
+                                 : construct_frame_from_server(&rig.ctx, in.data(), int(in.size()),
+                                                               &count, acc.data(), &miss);
         EXPECT_EQ(GetCapturedStdout() + rig.seen(), c.out + c.seen);
         EXPECT_EQ(left, c.left);
-        EXPECT_EQ(c.kind == 1 ? flag : count, c.kind == 1 ? 0 : c.left);  // the record / the bytes kept
+        EXPECT_EQ(c.kind == 1 ? flag : count,
+                  c.kind == 1 ? 0 : c.left);  // the record / the bytes kept
     }
     EXPECT_EQ(hx(part(acc, 0, 3)), "A3 20 05");
 }

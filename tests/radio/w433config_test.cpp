@@ -30,7 +30,8 @@ TEST(KeyedTransmit, OrderOfEffectsAndTurnTaking)
     testutil::BoardGuard guard;
     testutil::TempDir gpio;
     board.gpio_root = gpio.path().c_str(), time_set_speedup(5);  // a key window is 220 ms
-    const int other = keyed_port(gpio, W433_OTHER_KEY_GPIO), ludeng = keyed_port(gpio, W433_LUDENG_KEY_GPIO);
+    const int other = keyed_port(gpio, W433_OTHER_KEY_GPIO),
+              ludeng = keyed_port(gpio, W433_LUDENG_KEY_GPIO);
     const uint8_t data[] = {0x01, 0xAB, 0x10}, form[] = {0x05, 0x06, 0xA3, 0x20};
     testing::internal::CaptureStdout();
     std::thread send(SendDataTo433, other, data, 3);
@@ -40,14 +41,22 @@ TEST(KeyedTransmit, OrderOfEffectsAndTurnTaking)
     SendDataTo433(-1, data, 3);  // a port that failed to open
     keyed_transmit(W433_LUDENG_KEY_GPIO, ludeng, form, 4, form + 2, 2, "from server to ludeng:");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "send data to voz433:01-AB-10\nsend data to voz433:01-AB-10\nfrom server to ludeng:A3-20\n");
+              "send data to voz433:01-AB-10\nsend data to voz433:01-AB-10\nfrom server to "
+              "ludeng:A3-20\n");
     EXPECT_EQ(radio_hex(other), "30 0A 31 0A 30 0A");
     EXPECT_EQ(radio_hex(ludeng), "31 0A 05 06 A3 20 30 0A");
 
-    const struct { uint8_t head[8]; uint16_t count; uint8_t tail[4]; } record{  // count in host order
-        {0, 1, 2, 3, 4, 5, 6, 7}, 13, {10, 11, 12, 13}};
+    const struct {
+        uint8_t head[8];
+        uint16_t count;
+        uint8_t tail[4];
+    } record{// count in host order
+             {0, 1, 2, 3, 4, 5, 6, 7},
+             13,
+             {10, 11, 12, 13}};
     w433_parameter_config(other, &record.head[0]);
-    EXPECT_EQ(radio_hex(other), "00 01 02 03 04 05 06 07 0D 00 0A 0B 0C");  // unkeyed, little-endian
+    EXPECT_EQ(radio_hex(other),
+              "00 01 02 03 04 05 06 07 0D 00 0A 0B 0C");  // unkeyed, little-endian
 
     testing::internal::CaptureStdout();
     std::thread ta(SendDataTo433, other, data, 1), tb(SendDataTo433, other, form, 2);  // at once

@@ -34,9 +34,9 @@ Cabinet::Cabinet(unsigned speedup, bool with_config)
     watch_node = dir.file("ttyUSB2");
     testutil::write_file(watch_node, "");
     if (with_config)
-        testutil::write_file(config, "server_ip_addr=127.0.0.1\nserver_port_num=" +
-                                         std::to_string(server.port()) +
-                                         "\ndevice_id=0102030405A6\n");
+        testutil::write_file(
+            config, "server_ip_addr=127.0.0.1\nserver_port_num=" + std::to_string(server.port()) +
+                        "\ndevice_id=0102030405A6\n");
     board.radio_other_dev = other.path().c_str();
     board.radio_ludeng_dev = ludeng.path().c_str();
     board.gsm_dev = modem.slave_path().c_str();

@@ -25,10 +25,18 @@ TEST(ProcessWatch, LooksUpAndWatchesByName)
     testutil::BoardGuard guard;
     testutil::TempDir root;
     board.proc_root = root.path().c_str();
-    board.run_command = [](const char *cmdline) { commands.emplace_back(cmdline); return 0; };
+    board.run_command = [](const char *cmdline) {
+        commands.emplace_back(cmdline);
+        return 0;
+    };
     commands.clear();
-    const char *links[][2] = {{"100", "/usr/bin/zuzize-vid"}, {"200", "/x/zuzize-vid (deleted)"}, {"300", "/x/zuzize-vid2"},
-                              {"self", "/bin/zuzize-vid"}, {"0", "/bin/zuzize-vid"}, {"500", "zuzize-vid"}, {"42", ""}};
+    const char *links[][2] = {{"100", "/usr/bin/zuzize-vid"},
+                              {"200", "/x/zuzize-vid (deleted)"},
+                              {"300", "/x/zuzize-vid2"},
+                              {"self", "/bin/zuzize-vid"},
+                              {"0", "/bin/zuzize-vid"},
+                              {"500", "zuzize-vid"},
+                              {"42", ""}};
     for (const auto &l : links) {  // an empty target makes no link
         mkdir(root.file(l[0]).c_str(), 0755);
         symlink(l[1], (root.file(l[0]) + "/exe").c_str());
@@ -45,28 +53,37 @@ TEST(ProcessWatch, LooksUpAndWatchesByName)
     EXPECT_EQ(std::make_tuple(list[0], list[1], list[2]), std::make_tuple(want[0], want[1], -1));
     EXPECT_EQ(find_pid_by_name("zuzize", list.data(), 3), 0);  // "zuzize-vid" is no match for it
     EXPECT_EQ(list[0], 0);
-    EXPECT_EQ(Is_file_exist(root.file("42").c_str()) - Is_file_exist(root.file("4").c_str()) - Is_file_exist(nullptr), 2);
+    EXPECT_EQ(Is_file_exist(root.file("42").c_str()) - Is_file_exist(root.file("4").c_str()) -
+                  Is_file_exist(nullptr),
+              2);
     testutil::write_file(root.file("42/status"), "Name:\tzuzize-vid\nState:\tS (sleeping)\n");
     testutil::write_file(root.file("300/status"), "Name:\tzuzize-vid2\n");
     symlink("42", root.file("me").c_str());  // a link is not a process
 
     // The watch follows entry 300 ("zuzize-vid2") as it takes other numbers.
     int count = 0, last = 0;
-    auto step_as = [&, current = std::string("300")](const std::string &entry, const char *name = "zuzize-vid2") mutable {
+    auto step_as = [&, current = std::string("300")](const std::string &entry,
+                                                     const char *name = "zuzize-vid2") mutable {
         rename(root.file(std::exchange(current, entry)).c_str(), root.file(entry).c_str());
         process_check(name, &count, &last, list.data(), 128);
-        return std::make_tuple(count, last, static_cast<int>(commands.size()));  // commands run so far
+        return std::make_tuple(count, last,
+                               static_cast<int>(commands.size()));  // commands run so far
     };
     EXPECT_EQ(step_as("300"), step_as("300"));  // an unchanged pid counts once
     for (int pid = 299; pid >= 290; --pid)      // the tenth sighting reboots, later ones do not
-        EXPECT_EQ(step_as(std::to_string(pid)), std::make_tuple(301 - pid, pid, pid <= 291 ? 1 : 0));
-    EXPECT_EQ(step_as("x", "other"), std::make_tuple(11, 290, 2));  // none running: started, not counted
+        EXPECT_EQ(step_as(std::to_string(pid)),
+                  std::make_tuple(301 - pid, pid, pid <= 291 ? 1 : 0));
+    EXPECT_EQ(step_as("x", "other"),
+              std::make_tuple(11, 290, 2));  // none running: started, not counted
     testing::internal::CaptureStdout();
     getPidByName("zuzize-vid");
     board.proc_root = "/nonexistent-proc";
     EXPECT_EQ(step_as("x"), std::make_tuple(11, 290, 2));
     std::fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "PID:42\n" "cannot open /proc" "cannot open /proc");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "PID:42\n"
+              "cannot open /proc"
+              "cannot open /proc");
     EXPECT_EQ(commands, (std::vector<std::string>{"reboot", "zuzize-vid &"}));
 }
 
@@ -79,9 +96,11 @@ TEST(ProcessWatch, FindsAndStopsTheRealCompanion)
     pid_t child = 0, pids[128] = {}, status = -1, i = 0;
     ASSERT_EQ(posix_spawn(&child, LAMPGW_ZUZIZE_VID, nullptr, nullptr, argv, environ), 0);
     auto ready = [&] {  // listed under its name, with its stop handlers installed
-        const std::string st = testutil::read_file("/proc/" + std::to_string(child) + "/status") + "\nSigCgt:0";
-        return find_pid_by_name("zuzize-vid", pids, 128) == 1 && std::count(pids, pids + 128, child)
-            && (std::strtoull(st.c_str() + st.find("SigCgt:") + 7, nullptr, 16) & 0x4002) == 0x4002;
+        const std::string st =
+            testutil::read_file("/proc/" + std::to_string(child) + "/status") + "\nSigCgt:0";
+        return find_pid_by_name("zuzize-vid", pids, 128) == 1 &&
+               std::count(pids, pids + 128, child) &&
+               (std::strtoull(st.c_str() + st.find("SigCgt:") + 7, nullptr, 16) & 0x4002) == 0x4002;
     };
     while (!ready() && ++i < 500)  // up to 5 s
         usleep(10000);

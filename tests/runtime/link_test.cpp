@@ -1,8 +1,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <dirent.h>
-#include <thread>
 #include <netinet/in.h>
+#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -36,10 +36,14 @@ TEST(ServerLink, BrokenPipeRebuildsTheLinkWithoutLeaks)
         cab.server.drop();
         // Writes reach the closed connection until the peer's reset turns
         // one into a broken pipe; that write runs the recovery itself.
-        ASSERT_TRUE(wait_for([&] {
-            server_write(&net_fd1, hb, sizeof hb);
-            return cab.server.connections() == cycle + 1 && net_fd1.net_connect_flag.load() == 1;
-        }, 5000)) << "cycle " << cycle;
+        ASSERT_TRUE(wait_for(
+            [&] {
+                server_write(&net_fd1, hb, sizeof hb);
+                return cab.server.connections() == cycle + 1 &&
+                       net_fd1.net_connect_flag.load() == 1;
+            },
+            5000))
+            << "cycle " << cycle;
     }
     // One socket for the one link, no connector thread or descriptor left over.
     EXPECT_EQ(open_descriptors(), before);
@@ -58,11 +62,13 @@ TEST(ServerLink, LinkDownWritesNothingAndSecondRecoveryIsIgnored)
     std::thread first([] { sigterm(SIGPIPE); }), second([] { sigterm(SIGPIPE); });
     first.join();
     second.join();
-    ASSERT_TRUE(wait_for([&] { return cab.server.connections() == 2 && net_fd1.net_connect_flag.load() == 1; },
-                         5000));
+    ASSERT_TRUE(wait_for(
+        [&] { return cab.server.connections() == 2 && net_fd1.net_connect_flag.load() == 1; },
+        5000));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("socket was closed"), out.rfind("socket was closed"));
-    EXPECT_NE(out.find("connecting 127.0.0.1:" + std::to_string(cab.server.port())), std::string::npos);
+    EXPECT_NE(out.find("connecting 127.0.0.1:" + std::to_string(cab.server.port())),
+              std::string::npos);
     EXPECT_NE(out.find("connect success"), std::string::npos);
 }
 
@@ -83,7 +89,8 @@ TEST(ServerLink, ServerThatStopsReadingCannotWedgeASender)
     ASSERT_TRUE(wait_for([] { return net_fd1.net_connect_flag.load() == 1; }, 5000));
 
     static uint8_t block[65536];
-    bool refused = wait_for([&] { return server_write(&net_fd1, block, sizeof block) == -1; }, 20000);
+    bool refused =
+        wait_for([&] { return server_write(&net_fd1, block, sizeof block) == -1; }, 20000);
     EXPECT_TRUE(refused);
     EXPECT_EQ(errno, EAGAIN);
     close(lfd);

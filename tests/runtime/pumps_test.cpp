@@ -8,7 +8,8 @@ const uint8_t lamp[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
 
 bytes lamp_frame(uint8_t type, uint8_t seq)
 {
-    return make_frame(lamp, type, 0x07, 0x08, 0x01, {seq, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77});
+    return make_frame(lamp, type, 0x07, 0x08, 0x01,
+                      {seq, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77});
 }
 
 bytes cat(const bytes &a, const bytes &b)
@@ -71,8 +72,9 @@ TEST(ServerPump, FramesForTheLampsGoOutKeyedInRadioForm)
     bytes to_lamps = lamp_frame(5, 1), to_other = lamp_frame(4, 2);
     cab.server.send(cat(to_lamps, to_other));
     bytes radio_lamps = cat({0x07, 0x08}, to_lamps), radio_other = cat({0x07, 0x08}, to_other);
-    ASSERT_TRUE(wait_for([&] { return cab.ludeng.received() == radio_lamps &&
-                                      cab.other.received() == radio_other; }, 5000));
+    ASSERT_TRUE(wait_for(
+        [&] { return cab.ludeng.received() == radio_lamps && cab.other.received() == radio_other; },
+        5000));
     ASSERT_TRUE(wait_for([&] { return cab.gpio.levels(117).size() == 2; }, 3000));
     EXPECT_EQ(cab.gpio.levels(7), (std::vector<int>{1, 0}));
     EXPECT_EQ(cab.gpio.levels(117), (std::vector<int>{1, 0}));

@@ -34,10 +34,10 @@ TEST(Startup, ConfiguresPortsLinesRadiosAndModemInOrder)
     Cabinet cab(400);
     std::string out = startup_console();
     std::string port = std::to_string(cab.server.port());
-    expect_in_order(out, {"device id=0102030405A6\n", "server_ip:127.0.0.1\n",
-                          "server port num:" + port + "\n", "SOFTWAREVERSION start.\n",
-                          "netid=5\n", "set RF_FREQUENCY", "netid=1\n", "set RF_FREQUENCY",
-                          "end config short message env"});
+    expect_in_order(
+        out, {"device id=0102030405A6\n", "server_ip:127.0.0.1\n", "server port num:" + port + "\n",
+              "SOFTWAREVERSION start.\n", "netid=5\n", "set RF_FREQUENCY", "netid=1\n",
+              "set RF_FREQUENCY", "end config short message env"});
     EXPECT_EQ(std::memcmp(deviceid, "\x01\x02\x03\x04\x05\xA6", 6), 0);
     EXPECT_EQ(net_fd1.server_port, cab.server.port());
 
@@ -50,13 +50,21 @@ TEST(Startup, ConfiguresPortsLinesRadiosAndModemInOrder)
 
     // Nine commands each; net id 5 from the address text, then 434 MHz on
     // the first module; net id 1 and 450 MHz on the second.
-    ASSERT_TRUE(wait_for([&] { return cab.other.received_size() == 8 * 13 + 14 &&
-                                      cab.ludeng.received_size() == 8 * 13 + 14; }, 2000));
+    ASSERT_TRUE(wait_for(
+        [&] {
+            return cab.other.received_size() == 8 * 13 + 14 &&
+                   cab.ludeng.received_size() == 8 * 13 + 14;
+        },
+        2000));
     bytes other = cab.other.received(), ludeng = cab.ludeng.received();
-    EXPECT_EQ(hex(bytes(other.begin(), other.begin() + 13)), "AF AF 00 00 AF 80 15 02 05 00 A9 0D 0A");
-    EXPECT_EQ(hex(bytes(other.end() - 14, other.end())), "AF AF 00 00 AF 80 0B 03 6C 80 12 99 0D 0A");
-    EXPECT_EQ(hex(bytes(ludeng.begin(), ludeng.begin() + 13)), "AF AF 00 00 AF 80 15 02 01 00 A5 0D 0A");
-    EXPECT_EQ(hex(bytes(ludeng.end() - 14, ludeng.end())), "AF AF 00 00 AF 80 0B 03 70 80 12 9D 0D 0A");
+    EXPECT_EQ(hex(bytes(other.begin(), other.begin() + 13)),
+              "AF AF 00 00 AF 80 15 02 05 00 A9 0D 0A");
+    EXPECT_EQ(hex(bytes(other.end() - 14, other.end())),
+              "AF AF 00 00 AF 80 0B 03 6C 80 12 99 0D 0A");
+    EXPECT_EQ(hex(bytes(ludeng.begin(), ludeng.begin() + 13)),
+              "AF AF 00 00 AF 80 15 02 01 00 A5 0D 0A");
+    EXPECT_EQ(hex(bytes(ludeng.end() - 14, ludeng.end())),
+              "AF AF 00 00 AF 80 0B 03 70 80 12 9D 0D 0A");
 
     auto cmds = cab.modem.commands();
     ASSERT_GE(cmds.size(), 3u);
@@ -76,8 +84,8 @@ TEST(Startup, CompletesWithoutConfigAndWithOddDeviceId)
     }
     {
         Cabinet cab(400);
-        testutil::write_file(cab.config, "device_id=0102030405A\nserver_ip_addr=" +
-                                             std::string(25, '1') + "\n");
+        testutil::write_file(
+            cab.config, "device_id=0102030405A\nserver_ip_addr=" + std::string(25, '1') + "\n");
         std::memset(deviceid, 0, sizeof deviceid);
         std::string out = startup_console();
         // Odd length: the address stays all zero; too long: refused, empty.

@@ -24,12 +24,15 @@ int companion_runner(const char *cmdline)
             _exit(127);
         }
         // Wait until the child has become the companion.
-        wait_for([] {
-            char exe[256] = "";
-            std::string link = "/proc/" + std::to_string(companion) + "/exe";
-            ssize_t n = readlink(link.c_str(), exe, sizeof exe - 1);
-            return n > 0 && std::string(exe, static_cast<size_t>(n)).find("zuzize-vid") != std::string::npos;
-        }, 2000);
+        wait_for(
+            [] {
+                char exe[256] = "";
+                std::string link = "/proc/" + std::to_string(companion) + "/exe";
+                ssize_t n = readlink(link.c_str(), exe, sizeof exe - 1);
+                return n > 0 && std::string(exe, static_cast<size_t>(n)).find("zuzize-vid") !=
+                                    std::string::npos;
+            },
+            2000);
     }
     return 0;
 }

@@ -16,8 +16,10 @@ std::string ask(ModemEmulator &emu, const std::string &cmd, const std::string &u
     EXPECT_EQ(write(emu.slave_fd(), cmd.data(), cmd.size()), static_cast<ssize_t>(cmd.size()));
     std::string got;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (got.size() < until.size() || got.compare(got.size() - until.size(), until.size(), until) != 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    while (got.size() < until.size() ||
+           got.compare(got.size() - until.size(), until.size(), until) != 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd pfd{emu.slave_fd(), POLLIN, 0};
         if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
             break;
@@ -39,10 +41,11 @@ TEST(ModemEmu, ConfiguresListsOnceAndDeletes)
     EXPECT_EQ(ask(emu, "AT+CMGF=1\r\n", "OK\r\n"), "\r\nOK\r\n");
     emu.add_sms("+4915100000001", "reset");
     emu.add_sms("+4915100000002", "server port set 9000");
-    EXPECT_EQ(ask(emu, "AT+CMGL=\"REC UNREAD\"\r", "OK\r\n"),
-              "\r\n+CMGL: 1,\"REC UNREAD\",\"+4915100000001\",,\"26/12/06,12:00:00+32\"\r\nreset\r\n"
-              "+CMGL: 2,\"REC UNREAD\",\"+4915100000002\",,\"26/12/06,12:00:00+32\"\r\n"
-              "server port set 9000\r\n\r\nOK\r\n");
+    EXPECT_EQ(
+        ask(emu, "AT+CMGL=\"REC UNREAD\"\r", "OK\r\n"),
+        "\r\n+CMGL: 1,\"REC UNREAD\",\"+4915100000001\",,\"26/12/06,12:00:00+32\"\r\nreset\r\n"
+        "+CMGL: 2,\"REC UNREAD\",\"+4915100000002\",,\"26/12/06,12:00:00+32\"\r\n"
+        "server port set 9000\r\n\r\nOK\r\n");
     EXPECT_EQ(ask(emu, "AT+CMGL=\"REC UNREAD\"\r", "OK\r\n"), "\r\nOK\r\n");
     EXPECT_TRUE(emu.inbox()[0].read && emu.inbox()[1].read);
 

@@ -7,27 +7,31 @@ TEST(Simulator, ParsesScenarioLinesAndRejectsBadOnes)
 {
     std::vector<sim_event> ev;
     std::string err;
-    ASSERT_TRUE(sim_parse_scenario("# comment\n\n"
-                                   "9 sms +49151  server port set 9000\r\n"
-                                   "2.5 radio2 frame 0102030405A6 02 0202 01\n"
-                                   "3 server A3 20 00 00 57 72\n"
-                                   "3 server 0102030405A6 00 0101 07\n"
-                                   "1 server-lamp 1 2 80\n"
-                                   "4 silent on\n",
-                                   &ev, &err))
+    ASSERT_TRUE(
+        sim_parse_scenario("# comment\n\n"
+                           "9 sms +49151  server port set 9000\r\n"
+                           "2.5 radio2 frame 0102030405A6 02 0202 01\n"
+                           "3 server A3 20 00 00 57 72\n"
+                           "3 server 0102030405A6 00 0101 07\n"
+                           "1 server-lamp 1 2 80\n"
+                           "4 silent on\n",
+                           &ev, &err))
         << err;
     ASSERT_EQ(ev.size(), 6u);
     EXPECT_EQ(ev[0].kind, sim_event_kind::server_lamp);  // sorted by time
     EXPECT_EQ(ev[0].level, 80);
     EXPECT_EQ(ev[1].data, make_frame({0x01, 0x02, 0x03, 0x04, 0x05, 0xA6, 0x02, 0x02, 0x02, 0x01}));
     EXPECT_EQ(hex(ev[2].data), "A3 20 00 00 57 72");  // a whole frame is sent as it is
-    EXPECT_EQ(ev[3].data.size(), 16u);                 // a body is wrapped
+    EXPECT_EQ(ev[3].data.size(), 16u);                // a body is wrapped
     EXPECT_TRUE(ev[4].on);
     EXPECT_EQ(ev[5].sender, "+49151");
     EXPECT_EQ(ev[5].text, "server port set 9000");
 
-    const char *bad[] = {"x drop", "1", "1 fly", "1 drop now", "1 lamp1 0", "1 radio1 A3 2", "1 radio1 zz",
-                         "1 server-lamp 3 1", "1 silent maybe", "1 sms"};
+    const char *bad[] = {"x drop",         "1",
+                         "1 fly",          "1 drop now",
+                         "1 lamp1 0",      "1 radio1 A3 2",
+                         "1 radio1 zz",    "1 server-lamp 3 1",
+                         "1 silent maybe", "1 sms"};
     for (const char *line : bad) {
         EXPECT_FALSE(sim_parse_scenario(std::string("0 drop\n") + line, &ev, &err)) << line;
         EXPECT_EQ(err.compare(0, 7, "line 2:"), 0) << err;
@@ -50,7 +54,8 @@ TEST(Simulator, RunsTheGatewayEndToEnd)
     opt.quiet = true;
     std::vector<sim_event> ev;
     std::string err;
-    ASSERT_TRUE(sim_parse_scenario("1 server-lamp 2 1\n2 sms +4915 wifi on\n10 drop\n", &ev, &err)) << err;
+    ASSERT_TRUE(sim_parse_scenario("1 server-lamp 2 1\n2 sms +4915 wifi on\n10 drop\n", &ev, &err))
+        << err;
     sim_counters c;
     EXPECT_EQ(sim_run(opt, ev, &c), 0);
     EXPECT_TRUE(c.failures.empty());

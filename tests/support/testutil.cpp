@@ -25,8 +25,8 @@ TempDir::~TempDir()
 {
     nftw(
         path_.c_str(),
-        [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); },
-        16, FTW_DEPTH | FTW_PHYS);
+        [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 void write_file(const std::string &path, const std::string &content)
