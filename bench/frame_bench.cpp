@@ -1,9 +1,11 @@
-// Throughput of the frame path: CRC-16 over flat buffers, and a stream of
+// Throughput of the frame path: CRC-16 over flat buffers, a stream of
 // back-to-back heartbeat-sized frames put into a 64 KiB ring in pieces and
-// cut out again, as the pumps do.
+// cut out again, as the pumps do, and noise arriving byte by byte behind a
+// candidate that never completes, against a plain rescan of the ring.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "protocol/crc16.h"
@@ -27,9 +29,29 @@ std::vector<uint8_t> frame_stream()
 {
     std::vector<uint8_t> s;
     for (uint32_t k = 0; k < 4096; k++) {
-        uint8_t f[25] = {0xA3, 0x20, 0x00, 0x13, 0, 0, 0, 0,
-                         static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k),
-                         0x00, 0x01, 0x01, 0x06, 0x85, 0x01, 0xC6, 0, 0, 0, 0, 0x01, 0x01};
+        uint8_t f[25] = {0xA3,
+                         0x20,
+                         0x00,
+                         0x13,
+                         0,
+                         0,
+                         0,
+                         0,
+                         static_cast<uint8_t>(k >> 8),
+                         static_cast<uint8_t>(k),
+                         0x00,
+                         0x01,
+                         0x01,
+                         0x06,
+                         0x85,
+                         0x01,
+                         0xC6,
+                         0,
+                         0,
+                         0,
+                         0,
+                         0x01,
+                         0x01};
         const uint16_t c = crc16(f, 23);
         f[23] = static_cast<uint8_t>(c & 0xFF);
         f[24] = static_cast<uint8_t>(c >> 8);
@@ -68,5 +90,66 @@ void BM_RingExtract(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * 4096);
 }
 BENCHMARK(BM_RingExtract)->Arg(1)->Arg(8)->Arg(4096);
+
+// The plain extraction: every call rescans every queued byte and checks
+// every whole candidate.
+int plain_frame_filter(kfifo *fifo)
+{
+    const uint32_t avail = fifo->in - fifo->out;
+    uint32_t skipped = 0;
+    bool seen = false;
+
+    for (uint32_t i = 0; i < avail; i++) {
+        if (fifo->data[(fifo->out + i) & fifo->mask] != 0xA3) {
+            skipped += !seen;
+            continue;
+        }
+        seen = true;
+        if (const int r = __frame_check(fifo, avail - i, fifo->out + i)) {
+            fifo->out += i;
+            return r;
+        }
+    }
+    fifo->out += skipped;
+    return 0;
+}
+
+// A 64 KiB ring holding A3 20 FF FF (it would need 65541 bytes) and 48 KiB
+// of random bytes; then one random byte is put per iteration, each followed
+// by an extraction. Refilled (untimed) before the ring overflows.
+void BM_StuckCandidate(benchmark::State &state)
+{
+    static uint8_t storage[65536];
+    int (*const filter)(kfifo *) = state.range(0) ? plain_frame_filter : __frame_filter;
+    std::vector<uint8_t> noise(1 << 20);
+    std::mt19937 rng(5);
+    for (auto &b : noise)
+        b = static_cast<uint8_t>(rng());
+    const uint8_t stuck[4] = {0xA3, 0x20, 0xFF, 0xFF};
+    const uint32_t prefill = 48 << 10;
+    uint8_t frame[65536 + 6];
+    uint32_t at = 0;
+    kfifo fifo;
+
+    auto refill = [&] {
+        __kfifo_init(&fifo, storage, sizeof storage, 1);
+        __kfifo_in(&fifo, stuck, 4);
+        __kfifo_in(&fifo, noise.data(), prefill);
+        at = prefill;
+    };
+    refill();
+    for (auto _ : state) {
+        if (fifo.in - fifo.out > sizeof storage - 16 || at == noise.size()) {
+            state.PauseTiming();
+            refill();
+            state.ResumeTiming();
+        }
+        __kfifo_in(&fifo, &noise[at++], 1);
+        if (const int n = filter(&fifo))
+            __kfifo_out(&fifo, frame, static_cast<uint32_t>(n));
+    }
+    state.SetBytesProcessed(state.iterations());
+}
+BENCHMARK(BM_StuckCandidate)->ArgName("plain")->Arg(0)->Arg(1);
 
 }  // namespace

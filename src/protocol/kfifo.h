@@ -14,12 +14,39 @@
 
 #include <cstdint>
 
+// A possible frame start remembered by __frame_filter between calls: the
+// running position of its 0xA3, and the position `in` must reach before it
+// can be judged: pos + 4 while its length field is not yet queued, then
+// pos + L + 6. due == pos marks a whole frame found valid, due == pos + 1
+// one found invalid (left in place until the table is compacted).
+struct frame_cand {
+    uint32_t pos;
+    uint32_t due;
+};
+
+// How many candidates __frame_filter remembers (a power of two); past this
+// it checks the further candidates the plain way until some are decided.
+constexpr uint32_t FRAME_CANDS = 512;
+
 struct kfifo {
     uint32_t in;     // elements ever put
     uint32_t out;    // elements ever taken or discarded
     uint32_t mask;   // capacity - 1; 0 while the ring is not usable
     uint32_t esize;  // bytes per element
     uint8_t *data;   // capacity * esize bytes
+
+    // Frame extraction state, only used by __frame_filter. Queued bytes never
+    // change, so what was judged stays judged while its bytes stay queued.
+    // Meaningful while fready is set and out <= fscan <= in; __kfifo_init and
+    // __kfifo_alloc clear fready.
+    uint32_t fready;                // 0: rebuild the state on the next call
+    uint32_t fscan;                 // bytes before it were looked at for 0xA3
+    uint32_t fhead;                 // index in fcand of the oldest candidate
+    uint32_t fcount;                // candidates in fcand, by position
+    uint32_t fdue;                  // out <= fdue <= smallest due of the
+                                    // undecided and valid candidates
+    frame_cand fcand[FRAME_CANDS];  // a ring: every 0xA3 from out to fscan not
+                                    // yet found invalid
 };
 
 // The smaller of a and b (a when they are equal).
@@ -83,5 +110,13 @@ int __frame_check(const kfifo *fifo, uint32_t avail, uint32_t pos);
 // its first byte (dropping everything before it) and L + 6 is returned, so
 // that __kfifo_out of that many bytes takes exactly the frame. Not found:
 // the bytes before the first 0xA3 are dropped and 0 is returned; the
-// candidates from there on stay queued for the next call. Only out moves.
+// candidates from there on stay queued for the next call. Of the ring only
+// out moves.
+//
+// The result is that of rescanning every queued byte and checking every
+// whole candidate on each call, but each byte is looked at once and each
+// candidate's CRC computed at most once: the state in the ring remembers the
+// scan position and the candidates still waiting for their last byte. Moving
+// out (taking, or a put into a full ring) is noticed on the next call; other
+// changes to in, out or the bytes need __kfifo_init first.
 int __frame_filter(kfifo *fifo);

@@ -21,7 +21,8 @@ Bytes operator+(Bytes a, const Bytes &b)
 Bytes make_frame(const Bytes &body)
 {
     const Bytes f = Bytes{0xA3, 0x20, static_cast<uint8_t>(body.size() >> 8),
-                          static_cast<uint8_t>(body.size())} + body;
+                          static_cast<uint8_t>(body.size())} +
+                    body;
     const uint16_t c = crc16(f.data(), static_cast<uint32_t>(f.size()));
     return f + Bytes{static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)};
 }
@@ -29,7 +30,8 @@ Bytes make_frame(const Bytes &body)
 // 256 bytes, counters from 2^32 - 16 (storage position 240): contents wrap.
 struct Ring {
     uint8_t s[256];
-    kfifo f{0xFFFFFFF0u, 0xFFFFFFF0u, 255, 1, s};
+    kfifo f;
+    Ring() { __kfifo_init(&f, s, sizeof s, 1), f.in = f.out = 0xFFFFFFF0u; }
     void put(const Bytes &b) { __kfifo_in(&f, b.data(), static_cast<uint32_t>(b.size())); }
     Bytes take(int n)
     {
@@ -58,6 +60,23 @@ std::pair<size_t, int> reference_extract(const Bytes &q)
     return {first, 0};
 }
 
+// The plain extraction: rescan every queued byte, check every candidate.
+int reference_frame_filter(kfifo *fifo)
+{
+    const uint32_t avail = fifo->in - fifo->out;
+    uint32_t first = avail;
+
+    for (uint32_t i = 0; i < avail; i++) {
+        if (fifo->data[(fifo->out + i) & fifo->mask] != 0xA3)
+            continue;
+        first = min(first, i);
+        if (const int r = __frame_check(fifo, avail - i, fifo->out + i))
+            return fifo->out += i, r;
+    }
+    fifo->out += first;
+    return 0;
+}
+
 }  // namespace
 
 // Each stream is put whole, then byte by byte over a stale copy of itself;
@@ -69,7 +88,11 @@ TEST(FrameFilter, ExtractsWholeValidFrames)
     const Bytes big = make_frame(Bytes(209, 0xA3)), huge = {0xA3, 0x20, 0xFF, 0xFF, 1, 2};
     Bytes bad = hb;
     bad[24] ^= 0x01;
-    const struct { Bytes stream; std::vector<Bytes> frames; Bytes left; } cases[] = {
+    const struct {
+        Bytes stream;
+        std::vector<Bytes> frames;
+        Bytes left;
+    } cases[] = {
         {{0x00, 0x20, 0xA2, 0xFF, 0x13}, {}, {}},
         {none, {none}, {}},
         {Bytes{1, 2, 3} + hb, {hb}, {}},
@@ -132,4 +155,51 @@ TEST(FrameFilter, MatchesReferenceExtractor)
         }
     }
     EXPECT_GT(frames, 2000);
+}
+
+// The remembering extraction against the plain one, call by call: rings small
+// enough to wrap and overflow, streams of planted and corrupted frames, stray
+// 0xA3, runs of 0xA3 that overfill the candidate table, endless candidates,
+// and a pump that sometimes calls again before taking.
+TEST(FrameFilter, MatchesPlainRescan)
+{
+    std::mt19937 rng(7);
+    int frames = 0, calls = 0;
+    for (uint32_t size : {64u, 256u, 1024u, 1024u}) {
+        std::vector<uint8_t> sa(size), sb(size);
+        kfifo a, b;
+        __kfifo_init(&a, sa.data(), size, 1);
+        __kfifo_init(&b, sb.data(), size, 1);
+        a.in = a.out = b.in = b.out = 0u - size * 3;  // counters wrap too
+        Bytes stream;
+        while (stream.size() < 300000) {
+            Bytes part(rng() % (size / 4 + 8));
+            for (auto &x : part)
+                x = static_cast<uint8_t>(rng() % 3 ? rng() : 0xA3);
+            switch (rng() % 8) {  // else plain garbage
+            case 0: part = {0xA3, 0x20, static_cast<uint8_t>(rng() % 5), 1}; break;
+            case 1: part.assign(rng() % 700, 0xA3); break;
+            case 2: part = make_frame(part), part[rng() % part.size()] ^= 0x10; break;
+            case 3:
+            case 4:
+            case 5: part = make_frame(part); break;
+            }
+            stream = stream + part;
+        }
+        for (size_t at = 0, len; at < stream.size(); at += len) {
+            len = std::min<size_t>(stream.size() - at,
+                                   rng() % 8 ? 1 + rng() % 16 : rng() % (2 * size));
+            __kfifo_in(&a, &stream[at], static_cast<uint32_t>(len));
+            __kfifo_in(&b, &stream[at], static_cast<uint32_t>(len));
+            for (int n = 1; n; calls++) {
+                n = __frame_filter(&a);
+                ASSERT_EQ(n, reference_frame_filter(&b)) << size << " at " << at;
+                ASSERT_EQ(a.out, b.out) << size << " at " << at;
+                if (n && rng() % 4)  // else not taken: the same frame comes again
+                    frames++, a.out += n, b.out += n;
+            }
+        }
+    }
+    EXPECT_GT(frames, 3000);
+    EXPECT_GT(calls, 30000);
 }
