@@ -1,8 +1,11 @@
 #include "board/gpio.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "board/board.h"
 
@@ -18,25 +21,31 @@ bool path_fits(int written)
     return written >= 0 && written < PATH_MAX;
 }
 
-// Opens `path` with mode "w", writes the formatted text once and closes it.
-// sysfs only runs the attribute's handler when stdio hands the bytes to
-// write(2), i.e. at fflush, so the kernel's verdict (EINVAL, EBUSY, ...) shows
-// up there or at fclose, not in fprintf. All three results are checked; the
-// handle is closed on every path. True when every step succeeded.
+// Formats the text into a stack buffer and hands it to the control file in
+// one write(2), which is where sysfs runs the attribute's handler and gives
+// its verdict (EINVAL, EBUSY, ...). No stdio stream: a FILE would put a heap
+// allocation on every key window. True when the open, the whole write and the
+// close all succeeded; the descriptor is closed on every path.
 __attribute__((format(printf, 2, 3))) bool write_control_file(const char *path, const char *fmt,
                                                               ...)
 {
-    std::FILE *fp = std::fopen(path, "w");
-    if (fp == nullptr)
-        return false;
-
+    char text[32];
     std::va_list ap;
     va_start(ap, fmt);
-    bool ok = std::vfprintf(fp, fmt, ap) >= 0;
+    const int len = std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
-    ok = std::fflush(fp) == 0 && ok;
-    ok = std::fclose(fp) == 0 && ok;
-    return ok;
+    if (len < 0 || static_cast<size_t>(len) >= sizeof text)
+        return false;
+
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    ssize_t n;
+    do
+        n = write(fd, text, static_cast<size_t>(len));
+    while (n < 0 && errno == EINTR);
+    const bool ok = n == len;
+    return close(fd) == 0 && ok;
 }
 
 }  // namespace

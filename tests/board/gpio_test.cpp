@@ -31,7 +31,7 @@ TEST(Gpio, WritesControlFilesAndReportsFailures)
     EXPECT_EQ(read_file(d + "value"), "0\n");
 
     EXPECT_EQ(set_gpio_output(48, 1), -2);  // line not exported
-    // /dev/full opens but fails the write(2) at fflush, where sysfs rejects.
+    // /dev/full opens but fails the write(2), where sysfs rejects.
     ASSERT_EQ(symlink("/dev/full", ((d = line_dir(7)) + "direction").c_str()), 0);
     EXPECT_EQ(set_gpio_output(7, 1), -2);
     EXPECT_FALSE(testutil::file_exists(d + "value"));
