@@ -145,7 +145,8 @@ void *from_device_to_server(void *arg)
     // pass, no whole frame is queued: wait for bytes instead of spinning.
     bool frame_left = false;
     while (!gateway_stopping.load()) {
-        bool ready = frame_left || wait_radio_ports(ctx->w433_other_fd, ctx->w433_ludeng_fd);
+        const bool polled_ready =
+            !frame_left && wait_radio_ports(ctx->w433_other_fd, ctx->w433_ludeng_fd);
         bool got_bytes = false;
 
         int n = receivedata(ctx->w433_other_fd, work, 0);
@@ -163,8 +164,10 @@ void *from_device_to_server(void *arg)
         frame_left = radio_ring_pass(ctx, &ludeng, work) || frame_left;
 
         // A port that hung up stays "readable" with nothing to read; do not
-        // let it turn the wait into a spin.
-        if (ready && !got_bytes && !frame_left)
+        // let it turn the wait into a spin. Only a readiness the poll
+        // reported counts: a pass that merely emptied the rings must not
+        // pause, or every burst of frames would end in a 100 ms stall.
+        if (polled_ready && !got_bytes && !frame_left)
             gw_usleep(100000);
     }
     return nullptr;
