@@ -1,0 +1,50 @@
+// The load mode of lampgw-sim: the gateway as a process of its own
+// (lampgw-hosted) against the simulated street, with both radio lines
+// driven at the UART's full rate, and Debian's ser2net beside it relaying
+// the very same traffic from two more pseudo-terminals to a TCP client.
+//
+// Phases, each phase_seconds long, in this order:
+//   idle   link up, no radio traffic: CPU share of each daemon;
+//   full   25-byte frames on both lines at 960 bytes/s each: latency from
+//          the last byte on the pseudo-terminal to arrival at the far end,
+//          CPU seconds per 10,000 frames;
+//   alone  frames on /dev/ttyO2 only: its latency with /dev/ttyO1 quiet;
+//   noise  random bytes at the full rate on /dev/ttyO1, frames on /dev/ttyO2.
+// Resident memory is read after the last phase.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct load_options {
+    double phase_seconds = 60;
+    bool ser2net = true;      // measure ser2net beside the gateway
+    std::string hosted;       // the lampgw-hosted executable
+    std::string ser2net_exe;  // empty: searched as /usr/sbin/ser2net, then in PATH
+};
+
+enum { LOAD_GATEWAY = 0, LOAD_SER2NET = 1 };
+enum { LOAD_IDLE = 0, LOAD_FULL = 1, LOAD_ALONE = 2, LOAD_NOISE = 3, LOAD_PHASES = 4 };
+
+struct load_latency {
+    int sent = 0, received = 0;
+    double median_ms = 0, p99_ms = 0;
+};
+
+struct load_report {
+    bool ser2net = false;  // ser2net ran beside the gateway
+    // [daemon][phase]: both ports pooled, and /dev/ttyO2 (the 450 MHz side) alone
+    load_latency both[2][LOAD_PHASES], ttyo2[2][LOAD_PHASES];
+    double cpu_seconds[2][LOAD_PHASES] = {};  // [daemon][phase]
+    long rss_kib[2] = {}, peak_rss_kib[2] = {};
+    double real_seconds = 0;
+    std::vector<std::string> failures;  // frames the gateway lost, setup faults
+};
+
+// Runs the phases. 0: done and the gateway lost no frame; 1: frames were
+// lost; 2: the street or the gateway could not be set up.
+int load_run(const load_options &opt, load_report *r);
+
+// The figures as a Markdown table, with the goal each is held against.
+void load_print_table(FILE *out, const load_options &opt, const load_report &r);
