@@ -25,8 +25,10 @@ namespace {
 
 const char *const LOAD_USAGE =
     "usage: lampgw-sim --load [--phase-seconds N] [--no-ser2net] [--ser2net PATH]\n"
+    "                         [--ser2net-nodelay]\n"
     "  four phases of N seconds (default 60): idle, both ports at 960 B/s, /dev/ttyO2\n"
-    "  alone, /dev/ttyO1 noise; ser2net relays the same traffic when installed\n";
+    "  alone, /dev/ttyO1 noise; ser2net relays the same traffic when installed\n"
+    "  (--ser2net-nodelay: without its default delay for gathering characters)\n";
 
 int load_main(int argc, char **argv)
 {
@@ -39,6 +41,8 @@ int load_main(int argc, char **argv)
             continue;
         if (a == "--no-ser2net") {
             opt.ser2net = false;
+        } else if (a == "--ser2net-nodelay") {
+            opt.ser2net_nodelay = true;
         } else if (a == "--ser2net" && i + 1 < argc) {
             opt.ser2net_exe = argv[++i];
         } else if (a == "--phase-seconds" && i + 1 < argc &&

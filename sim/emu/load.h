@@ -19,9 +19,10 @@
 
 struct load_options {
     double phase_seconds = 60;
-    bool ser2net = true;      // measure ser2net beside the gateway
-    std::string hosted;       // the lampgw-hosted executable
-    std::string ser2net_exe;  // empty: searched as /usr/sbin/ser2net, then in PATH
+    bool ser2net = true;           // measure ser2net beside the gateway
+    std::string hosted;            // the lampgw-hosted executable
+    std::string ser2net_exe;       // empty: searched as /usr/sbin/ser2net, then in PATH
+    bool ser2net_nodelay = false;  // turn off ser2net's default character delay
 };
 
 enum { LOAD_GATEWAY = 0, LOAD_SER2NET = 1 };

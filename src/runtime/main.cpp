@@ -79,12 +79,15 @@ bool radio_ring_pass(gateway_context *ctx, kfifo *ring, uint8_t *work)
     return true;
 }
 
-// Waits until either radio UART has bytes, at most 1 s of gateway time.
-// Returns true when poll reported something to read (or a hang-up).
-bool wait_radio_ports(int fd1, int fd2)
+// Asks which radio UARTs have bytes (or hung up), waiting at most wait_ms;
+// ready[i] tells for each. True when poll reported anything.
+bool poll_radio_ports(int fd1, int fd2, int wait_ms, bool ready[2])
 {
     pollfd fds[2] = {{fd1, POLLIN, 0}, {fd2, POLLIN, 0}};
-    return poll(fds, 2, gw_poll_ms(1000)) > 0;
+    const int n = poll(fds, 2, wait_ms);
+    ready[0] = n > 0 && fds[0].revents != 0;
+    ready[1] = n > 0 && fds[1].revents != 0;
+    return n > 0;
 }
 
 }  // namespace
@@ -140,23 +143,27 @@ void *from_device_to_server(void *arg)
     __kfifo_init(&other, store_other, RING_SIZE, 1);
     __kfifo_init(&ludeng, store_ludeng, RING_SIZE, 1);
 
-    // Each pass reads both ports and sends at most one frame from each ring,
-    // the 434 MHz side first. While neither ring gave a frame in the last
-    // pass, no whole frame is queued: wait for bytes instead of spinning.
+    // Each pass reads the ports that have bytes and sends at most one frame
+    // from each ring, the 434 MHz side first. While neither ring gave a
+    // frame in the last pass, no whole frame is queued: wait for bytes
+    // (1 s of gateway time at most) instead of spinning. After a frame, only
+    // look whether bytes are there. A port the poll does not report has
+    // nothing to read, so it costs no system call.
     bool frame_left = false;
     while (!gateway_stopping.load()) {
-        const bool polled_ready =
-            !frame_left && wait_radio_ports(ctx->w433_other_fd, ctx->w433_ludeng_fd);
+        bool ready[2];
+        const bool polled_ready = poll_radio_ports(ctx->w433_other_fd, ctx->w433_ludeng_fd,
+                                                   frame_left ? 0 : gw_poll_ms(1000), ready);
         bool got_bytes = false;
 
-        int n = receivedata(ctx->w433_other_fd, work, 0);
+        int n = ready[0] ? receivedata(ctx->w433_other_fd, work, 0) : 0;
         if (n > 0) {
             __kfifo_in(&other, work, static_cast<uint32_t>(n));
             got_bytes = true;
         }
         frame_left = radio_ring_pass(ctx, &other, work);
 
-        n = receivedata(ctx->w433_ludeng_fd, work, 0);
+        n = ready[1] ? receivedata(ctx->w433_ludeng_fd, work, 0) : 0;
         if (n > 0) {
             __kfifo_in(&ludeng, work, static_cast<uint32_t>(n));
             got_bytes = true;
@@ -164,9 +171,7 @@ void *from_device_to_server(void *arg)
         frame_left = radio_ring_pass(ctx, &ludeng, work) || frame_left;
 
         // A port that hung up stays "readable" with nothing to read; do not
-        // let it turn the wait into a spin. Only a readiness the poll
-        // reported counts: a pass that merely emptied the rings must not
-        // pause, or every burst of frames would end in a 100 ms stall.
+        // let it turn the wait into a spin.
         if (polled_ready && !got_bytes && !frame_left)
             gw_usleep(100000);
     }

@@ -21,6 +21,18 @@ TEST(HexDumpLog, LineFormat)
     EXPECT_EQ(logged("shortmessage:", data, 3), "shortmessage:01-AB-10\n");
     EXPECT_EQ(logged("from device:", data + 3, 1), "from device:FF\n");
     EXPECT_EQ(logged("set netid:", nullptr, 0) + logged("x:", nullptr, -1), "set netid:\nx:\n");
+    // Long frames are written in slices; the joins must not show.
+    for (int len : {255, 256, 257, 513}) {
+        std::vector<uint8_t> big(static_cast<size_t>(len));
+        std::string want = "L:";
+        for (int i = 0; i < len; ++i) {
+            big[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 7);
+            char t[4];
+            std::snprintf(t, sizeof t, i + 1 < len ? "%02X-" : "%02X", (i * 7) & 0xFF);
+            want += t;
+        }
+        EXPECT_EQ(logged("L:", big.data(), len), want + "\n") << len;
+    }
 }
 
 // Four threads log 300 lines each at once; every line must come out whole.
