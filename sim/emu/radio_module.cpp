@@ -10,19 +10,6 @@ namespace {
 const uint8_t CONFIG_HEAD[6] = {0xAF, 0xAF, 0x00, 0x00, 0xAF, 0x80};
 constexpr size_t LONGEST_FRAME = 1024;  // anything longer is taken for noise
 
-// CRC-16/MODBUS, bit by bit, the module's own arithmetic.
-uint16_t modbus(const uint8_t *p, size_t n)
-{
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
-                            : static_cast<uint16_t>(crc >> 1);
-    }
-    return crc;
-}
-
 std::string hex_of(const uint8_t *p, size_t n)
 {
     return hex(bytes(p, p + n));
@@ -293,7 +280,7 @@ size_t RadioModule::parse_radio_form()
     if (pending_.size() < total)
         return 0;
     const uint8_t *f = p + 2;  // the frame itself
-    const uint16_t crc = modbus(f, len + 4);
+    const uint16_t crc = modbus_crc(f, len + 4);
     if (f[len + 4] != (crc >> 8) || f[len + 5] != (crc & 0xFF)) {
         ++counts_.frames_bad;
         log_queue_.push_back("frame with a wrong CRC: " + hex_of(p, total));

@@ -777,14 +777,16 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
                                     (up ? " : " : " NOT SENT, no connection : ") + hex(f));
                 break;
             }
-            case sim_event_kind::drop:
-                if (server.connected()) {
+            case sim_event_kind::drop: {
+                const bool up = server.connected();
+                if (up) {
                     server.drop();
                     std::lock_guard<std::mutex> hold(s.lock);
                     ++c.server_drops;
                 }
-                s.say("server", "drops the connection");
+                s.say("server", up ? "drops the connection" : "has no connection to drop");
                 break;
+            }
             case sim_event_kind::silent:
                 server.answer_heartbeats.store(!e.on);
                 s.say("server", e.on ? "stops answering heartbeats" : "answers heartbeats again");

@@ -16,20 +16,6 @@
 
 namespace {
 
-// CRC-16/MODBUS, bit by bit: the stand-ins check the gateway's frames with
-// their own arithmetic, not with the gateway's table.
-uint16_t modbus_crc(const uint8_t *p, size_t n)
-{
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
-                            : static_cast<uint16_t>(crc >> 1);
-    }
-    return crc;
-}
-
 void write_all(int fd, const uint8_t *p, size_t n)
 {
     while (n > 0) {
@@ -52,6 +38,18 @@ void write_all(int fd, const uint8_t *p, size_t n)
 }
 
 }  // namespace
+
+uint16_t modbus_crc(const uint8_t *p, size_t n)
+{
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
+                            : static_cast<uint16_t>(crc >> 1);
+    }
+    return crc;
+}
 
 bool wait_for(const std::function<bool()> &pred, int timeout_ms)
 {
@@ -83,6 +81,13 @@ bytes make_frame(const uint8_t addr[6], uint8_t type, uint8_t prefix0, uint8_t p
     body.insert(body.end(), {type, prefix0, prefix1, command});
     body.insert(body.end(), payload.begin(), payload.end());
     return make_frame(body);
+}
+
+bytes radio_frame(const bytes &frame)
+{
+    bytes r = {frame.at(11), frame.at(12)};
+    r.insert(r.end(), frame.begin(), frame.end());
+    return r;
 }
 
 std::string hex(const bytes &b)
@@ -221,15 +226,21 @@ void ServerPeer::run()
             int c = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c >= 0) {
                 int count;
+                bool replaced;
                 {
                     std::lock_guard<std::mutex> hold(lock_);
+                    // The gateway rebuilt its link before we saw the old
+                    // one end: it closed that one all the same.
+                    replaced = conn_ >= 0 && !dropped_;
                     if (conn_ >= 0)
-                        close(conn_);  // the gateway rebuilt its link
+                        close(conn_);
                     conn_ = c;
                     dropped_ = false;
                     pending_.clear();
                     count = ++connections_;
                 }
+                if (replaced && on_close)
+                    on_close();
                 if (on_connect)
                     on_connect(count);
             }
@@ -255,7 +266,8 @@ void ServerPeer::run()
                         closed = true;
                     }
                 }
-                if (closed && on_close)
+                // A connection we dropped ourselves is not the gateway's close.
+                if (closed && !was_dropped && on_close)
                     on_close();
                 continue;
             }

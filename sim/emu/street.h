@@ -18,6 +18,10 @@ using bytes = std::vector<uint8_t>;
 // time have passed.
 bool wait_for(const std::function<bool()> &pred, int timeout_ms);
 
+// CRC-16/MODBUS, bit by bit: the stand-ins check the gateway's frames with
+// their own arithmetic, not with the gateway's table.
+uint16_t modbus_crc(const uint8_t *p, size_t n);
+
 // A frame of the wire format: A3 20, length, body, CRC-16 high byte first.
 // body is everything from the device address (byte 4) to the payload end.
 bytes make_frame(const bytes &body);
@@ -25,6 +29,8 @@ bytes make_frame(const bytes &body);
 bytes make_frame(const uint8_t addr[6], uint8_t type, uint8_t prefix0, uint8_t prefix1,
                  uint8_t command, const bytes &payload);
 std::string hex(const bytes &b);
+// A frame as the radio carries it: a copy of frame bytes 11 and 12 in front.
+bytes radio_frame(const bytes &frame);
 
 // One serial line: the gateway opens the slave (path()), the far side is ours.
 class SerialPeer {

@@ -34,11 +34,13 @@ std::string ask(ModemEmulator &emu, const std::string &cmd, const std::string &u
 
 }  // namespace
 
-TEST(ModemEmu, ConfiguresListsOnceAndDeletes)
+// What the gateway's SMS tests cannot show: the listing in the modem's own
+// format, each message listed once, and the refusals. Sending is checked
+// through the gateway by SmsPoll and SmsCommand.
+TEST(ModemEmu, ListsOnceRefusesAndKeepsSilence)
 {
     ModemEmulator emu;
     ASSERT_TRUE(emu.start());
-    EXPECT_EQ(ask(emu, "AT+CMGF=1\r\n", "OK\r\n"), "\r\nOK\r\n");
     emu.add_sms("+4915100000001", "reset");
     emu.add_sms("+4915100000002", "server port set 9000");
     EXPECT_EQ(
@@ -47,38 +49,16 @@ TEST(ModemEmu, ConfiguresListsOnceAndDeletes)
         "+CMGL: 2,\"REC UNREAD\",\"+4915100000002\",,\"26/12/06,12:00:00+32\"\r\n"
         "server port set 9000\r\n\r\nOK\r\n");
     EXPECT_EQ(ask(emu, "AT+CMGL=\"REC UNREAD\"\r", "OK\r\n"), "\r\nOK\r\n");
-    EXPECT_TRUE(emu.inbox()[0].read && emu.inbox()[1].read);
-
-    emu.add_sms("+4915100000003", "x");  // index 3
-    EXPECT_EQ(ask(emu, "at+cmgd= 3\r", "\r\n"), "\r\nOK\r\n");
-    EXPECT_EQ(ask(emu, "at+cmgd= 3\r", "\r\n"), "\r\n+CMS ERROR: 321\r\n");
+    EXPECT_EQ(ask(emu, "at+cmgd= 2\r", "\r\n"), "\r\nOK\r\n");
+    EXPECT_EQ(ask(emu, "at+cmgd= 2\r", "\r\n"), "\r\n+CMS ERROR: 321\r\n");
     EXPECT_EQ(ask(emu, "AT+BOGUS\r", "\r\n"), "\r\nERROR\r\n");
-    EXPECT_EQ(emu.inbox().size(), 2u);
-    EXPECT_EQ(emu.commands()[0], "AT+CMGF=1\r\n");
-    EXPECT_EQ(emu.commands()[3], "at+cmgd= 3\r");
-}
+    EXPECT_EQ(emu.inbox().size(), 1u);
 
-TEST(ModemEmu, SendsSmsAfterPromptAndCtrlZ)
-{
-    ModemEmulator emu;
-    ASSERT_TRUE(emu.start());
-    EXPECT_EQ(ask(emu, "at+cmgs=\"+4915100000001\"\r", "> "), "\r\n> ");
-    EXPECT_EQ(ask(emu, "ok\x1A\r", "OK\r\n"), "\r\n+CMGS: 1\r\n\r\nOK\r\n");
-    ASSERT_EQ(emu.sent().size(), 1u);
-    EXPECT_EQ(emu.sent()[0].number, "\"+4915100000001\"");
-    EXPECT_EQ(emu.sent()[0].text, "ok");
-    EXPECT_EQ(emu.commands().back(), "ok\x1A\r");
-}
-
-TEST(ModemEmu, SilentAnswersNothingAndChunksArriveWhole)
-{
-    ModemEmulator emu;
-    ASSERT_TRUE(emu.start());
     emu.set_silent(true);
     EXPECT_EQ(ask(emu, "AT\r", "\r\n", 150), "");
-    EXPECT_TRUE(emu.wait_until([&] { return emu.commands().size() == 1; }, 500));
+    EXPECT_TRUE(emu.wait_until([&] { return emu.commands().size() == 6; }, 500));
     emu.set_silent(false);
-    emu.set_chunking(3, 5);
+    emu.set_chunking(3, 5);  // the answer comes in pieces, yet whole
     emu.set_version("V9");
     EXPECT_EQ(ask(emu, "AT+GMR\r\n", "OK\r\n"), "\r\nV9\r\n\r\nOK\r\n");
 }
