@@ -152,4 +152,38 @@ void BM_StuckCandidate(benchmark::State &state)
 }
 BENCHMARK(BM_StuckCandidate)->ArgName("plain")->Arg(0)->Arg(1);
 
+// A line that sends nothing but start bytes: every byte is a candidate whose
+// length field (A3A3) asks for 41897 bytes. The ring starts with 41897 of
+// them, so the first is whole; from then on each byte put completes one more
+// candidate, whose CRC (over 41 KiB) fails. Refilled (untimed) when full.
+// The plain rescan checks every whole candidate again on every call, so it
+// runs only its first 100 bytes after a refill, its cheapest.
+void BM_StartByteFlood(benchmark::State &state)
+{
+    static uint8_t storage[65536];
+    int (*const filter)(kfifo *) = state.range(0) ? plain_frame_filter : __frame_filter;
+    static const std::vector<uint8_t> flood(65536, 0xA3);
+    uint8_t frame[65536 + 6];
+    kfifo fifo;
+    auto refill = [&] {
+        __kfifo_init(&fifo, storage, sizeof storage, 1);
+        __kfifo_in(&fifo, flood.data(), 41897);
+        filter(&fifo);
+    };
+    refill();
+    for (auto _ : state) {
+        if (fifo.in - fifo.out > sizeof storage - 16) {
+            state.PauseTiming();
+            refill();
+            state.ResumeTiming();
+        }
+        __kfifo_in(&fifo, flood.data(), 1);
+        if (const int n = filter(&fifo))
+            __kfifo_out(&fifo, frame, static_cast<uint32_t>(n));
+    }
+    state.SetBytesProcessed(state.iterations());
+}
+BENCHMARK(BM_StartByteFlood)->ArgName("plain")->Arg(0);
+BENCHMARK(BM_StartByteFlood)->ArgName("plain")->Arg(1)->Iterations(100);
+
 }  // namespace

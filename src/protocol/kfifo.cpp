@@ -1,6 +1,7 @@
 // Ring buffer over power-of-two storage, and frame extraction from it.
 #include "protocol/kfifo.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -197,11 +198,12 @@ int __frame_check(const kfifo *fifo, uint32_t avail, uint32_t pos)
 
 // The extraction state works in offsets from out: a remembered position p
 // is still queued while p - out <= avail (unsigned); positions behind out
-// (taken, or overwritten by a put into a full ring) give huge offsets.
+// (taken, or overwritten by a put into a full ring) give huge offsets. A due
+// lies at most DUE_REACH past its candidate, so its offset stays small while
+// the candidate is queued.
 namespace {
 
-constexpr uint32_t CAND_VALID = 0;  // due - pos of a valid whole frame
-constexpr uint32_t CAND_DEAD = 1;   // due - pos of a whole frame with a bad CRC
+constexpr uint32_t DUE_REACH = 0xFFFF + FRAME_OVERHEAD;
 
 // Length field of the candidate at pos; its header must be queued.
 inline uint32_t frame_len(const kfifo *fifo, uint32_t pos)
@@ -209,74 +211,179 @@ inline uint32_t frame_len(const kfifo *fifo, uint32_t pos)
     return (static_cast<uint32_t>(kfifo_byte(fifo, pos + 2)) << 8) | kfifo_byte(fifo, pos + 3);
 }
 
-// The i-th remembered candidate, oldest first.
+// The due of the candidate at offset i: its last byte once the length field
+// is queued, else the end of its header.
+inline uint32_t frame_due(const kfifo *fifo, uint32_t i, uint32_t avail)
+{
+    const uint32_t pos = fifo->out + i;
+
+    return i + FRAME_HEADER <= avail ? pos + frame_len(fifo, pos) + FRAME_OVERHEAD
+                                     : pos + FRAME_HEADER;
+}
+
+inline bool is_valid(const frame_cand &c)
+{
+    return c.due == c.pos;
+}
+
+// The i-th remembered candidate, by position.
 inline frame_cand &cand(kfifo *fifo, uint32_t i)
 {
     return fifo->fcand[(fifo->fhead + i) & (FRAME_CANDS - 1)];
 }
 
-// Drops the candidates found invalid, keeping the order, and sets fdue to
-// the smallest due left (out when none is left).
-void frame_compact(kfifo *fifo)
+// Offset of x from out, 0 when out has passed it. The bounds kept in the
+// state (fmin, fthresh, fjudged) were at or past out when set; each call
+// first catches them up with out, so a lagging one never looks ahead.
+inline uint32_t ahead(const kfifo *fifo, uint32_t x, uint32_t avail)
 {
-    uint32_t w = 0;
+    return x - fifo->out <= avail + DUE_REACH ? x - fifo->out : 0;
+}
 
-    fifo->fdue = fifo->out;
+inline bool due_sooner(const kfifo *fifo, const frame_cand &a, const frame_cand &b)
+{
+    return a.due - fifo->out < b.due - fifo->out;
+}
+
+void frame_untrack(kfifo *fifo, uint32_t due, uint32_t avail)
+{
+    if (!fifo->funtracked || due - fifo->out < ahead(fifo, fifo->fthresh, avail))
+        fifo->fthresh = due;
+    fifo->funtracked = 1;
+}
+
+// Remembers a new candidate, the last by position. With the table full, the
+// undecided entry due last makes room for it if it is due sooner; the one
+// left out is untracked.
+void frame_remember(kfifo *fifo, uint32_t i, uint32_t avail)
+{
+    const frame_cand c{fifo->out + i, frame_due(fifo, i, avail)};
+
+    if (fifo->fcount == FRAME_CANDS) {
+        uint32_t last = FRAME_CANDS;
+        for (uint32_t k = 0; k < fifo->fcount; k++)
+            if (!is_valid(cand(fifo, k)) &&
+                (last == FRAME_CANDS || due_sooner(fifo, cand(fifo, last), cand(fifo, k))))
+                last = k;
+        if (last == FRAME_CANDS || !due_sooner(fifo, c, cand(fifo, last))) {
+            frame_untrack(fifo, c.due, avail);
+            return;
+        }
+        frame_untrack(fifo, cand(fifo, last).due, avail);
+        for (; last + 1 < fifo->fcount; last++)
+            cand(fifo, last) = cand(fifo, last + 1);
+        fifo->fcount--;
+    }
+    if (c.due - fifo->out < ahead(fifo, fifo->fmin, avail))
+        fifo->fmin = c.due;
+    cand(fifo, fifo->fcount++) = c;
+}
+
+// Judges, once, the remembered candidates that have become whole: valid ones
+// keep their place with due = pos, invalid ones are forgotten. Sets fmin to
+// the smallest due left undecided (as far as a due can lie when none is).
+void frame_judge_due(kfifo *fifo, uint32_t avail)
+{
+    uint32_t next = avail + DUE_REACH, w = 0;
+
     for (uint32_t r = 0; r < fifo->fcount; r++) {
-        const frame_cand c = cand(fifo, r);
-        if (c.due - c.pos == CAND_DEAD)
-            continue;
-        if (w == 0 || c.due - fifo->out < fifo->fdue - fifo->out)
-            fifo->fdue = c.due;
+        frame_cand c = cand(fifo, r);
+
+        if (!is_valid(c)) {
+            if (c.due - c.pos == FRAME_HEADER && c.due - fifo->out <= avail)
+                c.due = frame_due(fifo, c.pos - fifo->out, avail);
+            if (c.due - fifo->out <= avail) {
+                if (!__frame_check(fifo, avail - (c.pos - fifo->out), c.pos))
+                    continue;
+                c.due = c.pos;
+                fifo->fvalid++;
+            } else if (c.due - fifo->out < next) {
+                next = c.due - fifo->out;
+            }
+        }
         cand(fifo, w++) = c;
     }
     fifo->fcount = w;
+    fifo->fmin = fifo->out + next;
 }
 
-// Remembers the 0xA3 bytes from fscan on, stopping at one that finds the
-// table full even after compaction.
-void frame_scan_new(kfifo *fifo, uint32_t avail)
+// An untracked candidate may have become whole: walk every queued 0xA3 once,
+// judge those that became whole since the last call, and keep the valid
+// entries plus the undecided candidates due soonest (chosen with a max-heap
+// on due behind the valid entries); the rest stay untracked. False when more
+// whole valid frames are queued than the table holds.
+bool frame_rescan(kfifo *fifo, uint32_t avail)
 {
-    uint32_t i = kfifo_find(fifo, FRAME_START, fifo->fscan - fifo->out, avail);
+    const uint32_t judged = ahead(fifo, fifo->fjudged, avail);
+    const auto later = [fifo](const frame_cand &a, const frame_cand &b) {
+        return due_sooner(fifo, a, b);
+    };
+    uint32_t v = 0, n = 0;  // valid entries from fcand[0] on, then n in the heap
 
-    for (; i < avail; i = kfifo_find(fifo, FRAME_START, i + 1, avail)) {
-        if (fifo->fcount == FRAME_CANDS)
-            frame_compact(fifo);
-        if (fifo->fcount == FRAME_CANDS) {
-            fifo->fscan = fifo->out + i;
-            return;
+    std::rotate(fifo->fcand, fifo->fcand + fifo->fhead, fifo->fcand + FRAME_CANDS);
+    fifo->fhead = 0;
+    for (uint32_t k = 0; k < fifo->fcount; k++)
+        if (is_valid(fifo->fcand[k]))
+            fifo->fcand[v++] = fifo->fcand[k];
+    fifo->funtracked = 0;
+
+    for (uint32_t i = kfifo_find(fifo, FRAME_START, 0, avail); i < avail;
+         i = kfifo_find(fifo, FRAME_START, i + 1, avail)) {
+        const frame_cand c{fifo->out + i, frame_due(fifo, i, avail)};
+        frame_cand *const heap = fifo->fcand + v;
+
+        if (c.due - fifo->out <= judged)
+            continue;  // judged before: invalid, or valid and kept above
+        if (c.due - fifo->out <= avail) {
+            if (!__frame_check(fifo, avail - i, c.pos))
+                continue;
+            if (v + n == FRAME_CANDS) {
+                if (!n)
+                    return false;
+                std::pop_heap(heap, heap + n, later);
+                frame_untrack(fifo, heap[--n].due, avail);
+            }
+            // The heap moves up one place to make room for the valid entry.
+            heap[n] = heap[0];
+            heap[0] = frame_cand{c.pos, c.pos};
+            std::make_heap(heap + 1, heap + 1 + n, later);
+            v++;
+        } else if (v + n < FRAME_CANDS) {
+            heap[n++] = c;
+            std::push_heap(heap, heap + n, later);
+        } else if (n && later(c, heap[0])) {
+            std::pop_heap(heap, heap + n, later);
+            frame_untrack(fifo, heap[n - 1].due, avail);
+            heap[n - 1] = c;
+            std::push_heap(heap, heap + n, later);
+        } else {
+            frame_untrack(fifo, c.due, avail);
         }
-        const uint32_t pos = fifo->out + i;
-        if (!fifo->fcount || i + FRAME_HEADER < fifo->fdue - fifo->out)
-            fifo->fdue = pos + FRAME_HEADER;
-        cand(fifo, fifo->fcount++) = frame_cand{pos, pos + FRAME_HEADER};
     }
-    fifo->fscan = fifo->in;
+    fifo->fcount = v + n;
+    fifo->fvalid = v;
+    std::sort(fifo->fcand, fifo->fcand + fifo->fcount,
+              [fifo](const frame_cand &a, const frame_cand &b) {
+                  return a.pos - fifo->out < b.pos - fifo->out;
+              });
+    frame_judge_due(fifo, avail);  // sets fmin; nothing undecided is due
+    return true;
 }
 
-// Judges, oldest first, the candidates whose due has come, each once: a
-// queued length field moves its due to its last byte, a whole one is marked
-// valid or dead. Stops at the first valid one and returns its index (and it
-// bounds fdue, being the smallest due left); else compacts and returns fcount.
-uint32_t frame_judge_due(kfifo *fifo, uint32_t avail)
+// The plain rule, for the rare call that finds more whole valid frames
+// queued than the table holds: the first valid candidate in ring order.
+int frame_filter_plain(kfifo *fifo, uint32_t avail)
 {
-    const uint32_t out = fifo->out;
+    uint32_t i = kfifo_find(fifo, FRAME_START, 0, avail);
+    int r = 0;
 
-    for (uint32_t i = 0; i < fifo->fcount; i++) {
-        frame_cand &c = cand(fifo, i);
-
-        if (c.due - c.pos == FRAME_HEADER && c.due - out <= avail)
-            c.due = c.pos + frame_len(fifo, c.pos) + FRAME_OVERHEAD;
-        if (c.due - c.pos > CAND_DEAD && c.due - out <= avail)
-            c.due = c.pos +
-                    (__frame_check(fifo, avail - (c.pos - out), c.pos) ? CAND_VALID : CAND_DEAD);
-        if (c.due == c.pos) {
-            fifo->fdue = c.pos;
-            return i;
-        }
-    }
-    frame_compact(fifo);
-    return fifo->fcount;
+    while (i < avail && !(r = __frame_check(fifo, avail - i, fifo->out + i)))
+        i = kfifo_find(fifo, FRAME_START, i + 1, avail);
+    if (r)
+        fifo->out += i;
+    else
+        fifo->out += kfifo_find(fifo, FRAME_START, 0, avail);
+    return r;
 }
 
 }  // namespace
@@ -285,40 +392,50 @@ int __frame_filter(kfifo *fifo)
 {
     const uint32_t avail = fifo->in - fifo->out;
 
-    // Rebuild from out when new, or when out passed everything scanned.
+    // Rebuild when new, or when out passed everything scanned (a put into a
+    // full ring): nothing remembered is queued any more.
     if (!fifo->fready || fifo->fscan - fifo->out > avail) {
         fifo->fready = 1;
         fifo->fscan = fifo->out;
+        fifo->fjudged = fifo->out;
         fifo->fhead = 0;
         fifo->fcount = 0;
+        fifo->fvalid = 0;
+        fifo->fmin = fifo->out + avail + DUE_REACH;
+        fifo->funtracked = 0;
     }
-    // Forget what out passed; fdue = out then asks for a judging round.
-    if (fifo->fcount && cand(fifo, 0).pos - fifo->out > avail) {
-        do {
-            fifo->fhead = (fifo->fhead + 1) & (FRAME_CANDS - 1);
-            fifo->fcount--;
-        } while (fifo->fcount && cand(fifo, 0).pos - fifo->out > avail);
-        fifo->fdue = fifo->out;
+    // Forget what out passed: a prefix, the entries being by position.
+    while (fifo->fcount && cand(fifo, 0).pos - fifo->out > avail) {
+        fifo->fvalid -= is_valid(cand(fifo, 0));
+        fifo->fhead = (fifo->fhead + 1) & (FRAME_CANDS - 1);
+        fifo->fcount--;
     }
+    for (uint32_t *x : {&fifo->fmin, &fifo->fthresh, &fifo->fjudged})
+        *x = fifo->out + ahead(fifo, *x, avail);
 
-    frame_scan_new(fifo, avail);
-    if (fifo->fcount && fifo->fdue - fifo->out <= avail) {
-        const uint32_t k = frame_judge_due(fifo, avail);
-        if (k < fifo->fcount) {
+    // New bytes: each is looked at here once.
+    for (uint32_t i = kfifo_find(fifo, FRAME_START, fifo->fscan - fifo->out, avail); i < avail;
+         i = kfifo_find(fifo, FRAME_START, i + 1, avail))
+        frame_remember(fifo, i, avail);
+    fifo->fscan = fifo->in;
+
+    if (fifo->funtracked && fifo->fthresh - fifo->out <= avail) {
+        if (!frame_rescan(fifo, avail)) {
+            fifo->fready = 0;  // start afresh on the next call
+            return frame_filter_plain(fifo, avail);
+        }
+    } else if (fifo->fmin - fifo->out <= avail) {
+        frame_judge_due(fifo, avail);
+    }
+    fifo->fjudged = fifo->in;
+
+    // The first whole valid frame: every candidate before it is undecided
+    // (not yet whole) or invalid, and so is every untracked one.
+    for (uint32_t k = 0; fifo->fvalid && k < fifo->fcount; k++)
+        if (is_valid(cand(fifo, k))) {
             fifo->out = cand(fifo, k).pos;
             return static_cast<int>(frame_len(fifo, fifo->out) + FRAME_OVERHEAD);
         }
-    }
-
-    // Past a full table: check those candidates the plain way, every call.
-    for (uint32_t i = fifo->fscan - fifo->out; i < avail;
-         i = kfifo_find(fifo, FRAME_START, i + 1, avail)) {
-        const int r = __frame_check(fifo, avail - i, fifo->out + i);
-        if (r) {
-            fifo->out += i;
-            return r;
-        }
-    }
 
     // Nothing whole and valid: drop only what precedes the first candidate.
     // Everything passed here leaves the ring, so each byte is passed once.

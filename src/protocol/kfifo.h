@@ -17,15 +17,16 @@
 // A possible frame start remembered by __frame_filter between calls: the
 // running position of its 0xA3, and the position `in` must reach before it
 // can be judged: pos + 4 while its length field is not yet queued, then
-// pos + L + 6. due == pos marks a whole frame found valid, due == pos + 1
-// one found invalid (left in place until the table is compacted).
+// pos + L + 6. due == pos marks a whole frame found valid (one found invalid
+// is forgotten at once).
 struct frame_cand {
     uint32_t pos;
     uint32_t due;
 };
 
-// How many candidates __frame_filter remembers (a power of two); past this
-// it checks the further candidates the plain way until some are decided.
+// How many candidates __frame_filter remembers (a power of two). Past this it
+// keeps those due soonest and only a bound on the others' dues; when `in`
+// reaches that bound it walks the queued bytes once to choose again.
 constexpr uint32_t FRAME_CANDS = 512;
 
 struct kfifo {
@@ -37,16 +38,20 @@ struct kfifo {
 
     // Frame extraction state, only used by __frame_filter. Queued bytes never
     // change, so what was judged stays judged while its bytes stay queued.
-    // Meaningful while fready is set and out <= fscan <= in; __kfifo_init and
-    // __kfifo_alloc clear fready.
+    // Meaningful while fready is set; __kfifo_init and __kfifo_alloc clear it.
+    // Every 0xA3 queued before fscan is either in fcand, or judged invalid
+    // (its due is at or before fjudged), or "untracked": not yet whole, with
+    // its due at or after fthresh (only while funtracked is set).
     uint32_t fready;                // 0: rebuild the state on the next call
     uint32_t fscan;                 // bytes before it were looked at for 0xA3
-    uint32_t fhead;                 // index in fcand of the oldest candidate
-    uint32_t fcount;                // candidates in fcand, by position
-    uint32_t fdue;                  // out <= fdue <= smallest due of the
-                                    // undecided and valid candidates
-    frame_cand fcand[FRAME_CANDS];  // a ring: every 0xA3 from out to fscan not
-                                    // yet found invalid
+    uint32_t fjudged;               // every candidate due by here was judged
+    uint32_t fhead;                 // index in fcand of the first entry
+    uint32_t fcount;                // entries in fcand, by position
+    uint32_t fvalid;                // of them, whole valid frames
+    uint32_t fmin;                  // no undecided entry is due before it
+    uint32_t funtracked;            // untracked candidates may be queued
+    uint32_t fthresh;               // none of them is due before it
+    frame_cand fcand[FRAME_CANDS];  // a ring of the valid and undecided ones
 };
 
 // The smaller of a and b (a when they are equal).
@@ -114,9 +119,9 @@ int __frame_check(const kfifo *fifo, uint32_t avail, uint32_t pos);
 // out moves.
 //
 // The result is that of rescanning every queued byte and checking every
-// whole candidate on each call, but each byte is looked at once and each
-// candidate's CRC computed at most once: the state in the ring remembers the
-// scan position and the candidates still waiting for their last byte. Moving
-// out (taking, or a put into a full ring) is noticed on the next call; other
-// changes to in, out or the bytes need __kfifo_init first.
+// whole candidate on each call, but each candidate's CRC is computed once and
+// each byte is looked at a bounded number of times: the state in the ring
+// remembers the scan position and the candidates still waiting for their last
+// byte. Moving out (taking, or a put into a full ring) is noticed on the next
+// call; other changes to in, out or the bytes need __kfifo_init first.
 int __frame_filter(kfifo *fifo);
