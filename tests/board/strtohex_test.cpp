@@ -12,18 +12,13 @@ using Bytes = std::vector<uint8_t>;
 TEST(HexText, StrictFamily)
 {
     const std::tuple<const char *, int, Bytes> cases[] = {
-        {"01a6", 0, {0x01, 0xA6, 0}},
-        {"A6F0", 0, {0xA6, 0xF0, 0}},
+        {"0aF1", 0, {0x0A, 0xF1, 0}},
         {"", 0, {0, 0xEE, 0xEE}},
         {"ABC", -2, {0xEE, 0xEE, 0xEE}},
-        {"12-4", -3, {0x12, 0, 0xEE}},
         {"1234/0", -3, {0x12, 0x34, 0}},
         {"12:0", -3, {0x12, 0, 0xEE}},
-        {"12\xC1"
-         "0",
-         -3,
-         {0x12, 0, 0xEE}},
-        {"1GzZ", 0, {0x20, 0x53, 0}},  // wraps mod 256
+        {"12\xC1\x30", -3, {0x12, 0, 0xEE}},  // a byte above 0x7F is no digit either
+        {"1GzZ", 0, {0x20, 0x53, 0}},         // wraps mod 256
     };
     for (const auto &[hex, rc, want] : cases) {
         Bytes out(16, 0xEE);

@@ -62,19 +62,18 @@ TEST(ProcessWatch, LooksUpAndWatchesByName)
 
     // The watch follows entry 300 ("zuzize-vid2") as it takes other numbers.
     int count = 0, last = 0;
+    // Each step: (count, last pid, commands run so far).
     auto step_as = [&, current = std::string("300")](const std::string &entry,
                                                      const char *name = "zuzize-vid2") mutable {
         rename(root.file(std::exchange(current, entry)).c_str(), root.file(entry).c_str());
         process_check(name, &count, &last, list.data(), 128);
-        return std::make_tuple(count, last,
-                               static_cast<int>(commands.size()));  // commands run so far
+        return std::make_tuple(count, last, static_cast<int>(commands.size()));
     };
     EXPECT_EQ(step_as("300"), step_as("300"));  // an unchanged pid counts once
     for (int pid = 299; pid >= 290; --pid)      // the tenth sighting reboots, later ones do not
         EXPECT_EQ(step_as(std::to_string(pid)),
                   std::make_tuple(301 - pid, pid, pid <= 291 ? 1 : 0));
-    EXPECT_EQ(step_as("x", "other"),
-              std::make_tuple(11, 290, 2));  // none running: started, not counted
+    EXPECT_EQ(step_as("x", "other"), std::make_tuple(11, 290, 2));  // none running: started
     testing::internal::CaptureStdout();
     getPidByName("zuzize-vid");
     board.proc_root = "/nonexistent-proc";
