@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <ftw.h>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -256,14 +255,6 @@ load_latency summarise(const stream_times *const *t, int n)
     l.median_ms = sim_percentile(ms, 0.5);
     l.p99_ms = sim_percentile(ms, 0.99);
     return l;
-}
-
-void remove_tree(const std::string &root)
-{
-    nftw(
-        root.c_str(),
-        [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <ftw.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -283,16 +282,6 @@ int sim_shell(const char *cmdline)
     }
     s->say("shell", "\"" + cmd + "\" recorded");
     return 0;
-}
-
-// Removes a directory tree made for the run.
-void remove_tree(const std::string &root)
-{
-    if (!root.empty())
-        nftw(
-            root.c_str(),
-            [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
-            FTW_DEPTH | FTW_PHYS);
 }
 
 std::string describe_frame(const bytes &f)

@@ -51,6 +51,15 @@ uint16_t modbus_crc(const uint8_t *p, size_t n)
     return crc;
 }
 
+void remove_tree(const std::string &root)
+{
+    if (!root.empty())
+        nftw(
+            root.c_str(),
+            [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
+            FTW_DEPTH | FTW_PHYS);
+}
+
 bool wait_for(const std::function<bool()> &pred, int timeout_ms)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -398,11 +407,7 @@ GpioTree::~GpioTree()
         thread_.join();
     for (auto &f : fifos_)
         close(f.second);
-    if (!root_.empty())
-        nftw(
-            root_.c_str(),
-            [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 16,
-            FTW_DEPTH | FTW_PHYS);
+    remove_tree(root_);
 }
 
 void GpioTree::run()

@@ -29,6 +29,9 @@ bytes make_frame(const bytes &body);
 bytes make_frame(const uint8_t addr[6], uint8_t type, uint8_t prefix0, uint8_t prefix1,
                  uint8_t command, const bytes &payload);
 std::string hex(const bytes &b);
+
+// Removes a directory tree made for a run (nothing when root is empty).
+void remove_tree(const std::string &root);
 // A frame as the radio carries it: a copy of frame bytes 11 and 12 in front.
 bytes radio_frame(const bytes &frame);
 
