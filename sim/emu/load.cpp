@@ -93,6 +93,11 @@ struct relay_client {
     int fd = -1;
     std::thread reader;
 
+    relay_client() = default;
+    relay_client(const relay_client &) = delete;
+    relay_client &operator=(const relay_client &) = delete;
+    ~relay_client() { stop(); }
+
     bool connect_to(int port)
     {
         sockaddr_in a{};
@@ -275,12 +280,13 @@ int load_run(const load_options &opt, load_report *rp)
         ~cleanup() { remove_tree(dir); }
     } tidy{dir};
 
+    // Declared first, so it outlives the stand-ins whose threads record into it.
+    auto st = std::make_unique<load_state>();
     RadioModule radio1(1, 0), radio2(2, 0);
     SerialPeer relay_line[2];
     ModemEmulator modem;
     ServerPeer server;
     GpioTree gpio{{115, 117, 48, 7, 60}};
-    auto st = std::make_unique<load_state>();
     const size_t cap = static_cast<size_t>(opt.phase_seconds * 1e9 / FRAME_PERIOD.count()) + 64;
     for (auto &daemon : st->times)
         for (auto &phase : daemon)

@@ -57,6 +57,9 @@ class RadioModule {
 public:
     // port: 1 for /dev/ttyO1 (lamps send type 1), 2 for /dev/ttyO2 (type 5).
     RadioModule(int port, int lamps);
+    // Ends the line's reader first: it calls take(), which uses the members
+    // declared after the line.
+    ~RadioModule() { line_.hang_up(); }
     RadioModule(const RadioModule &) = delete;
     RadioModule &operator=(const RadioModule &) = delete;
 
