@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -215,21 +216,42 @@ struct street {
         return d.count() * time_speedup();
     }
 
-    void say(const char *who, const std::string &text)
+    // The gateway's console arrives through a pipe (console_fd). Whatever it
+    // has written is printed before each line of the street's own, so the
+    // transcript keeps the order in which things happened.
+    int console_fd = -1;  // read end, non-blocking; -1 before the capture
+    std::string console_partial;
+
+    // Prints the gateway's complete lines waiting in the pipe; out_lock
+    // held. False at the end of the pipe.
+    bool drain_console()
     {
-        if (opt.quiet)
-            return;
-        std::lock_guard<std::mutex> hold(out_lock);
-        std::fprintf(out, "sim | %s: %s\n", who, text.c_str());
+        char buf[4096];
+        ssize_t n = 0;
+        while (console_fd >= 0 && (n = read(console_fd, buf, sizeof buf)) != 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return true;  // nothing more for now
+            console_partial.append(buf, static_cast<size_t>(n));
+            size_t nl;
+            while ((nl = console_partial.find('\n')) != std::string::npos) {
+                if (!opt.quiet)
+                    std::fprintf(out, "gw  | %s\n", console_partial.substr(0, nl).c_str());
+                console_partial.erase(0, nl + 1);
+            }
+        }
         std::fflush(out);
+        return console_fd >= 0 && n != 0;
     }
 
-    void gateway_line(const std::string &text)
+    void say(const char *who, const std::string &text)
     {
+        std::lock_guard<std::mutex> hold(out_lock);
+        drain_console();
         if (opt.quiet)
             return;
-        std::lock_guard<std::mutex> hold(out_lock);
-        std::fprintf(out, "gw  | %s\n", text.c_str());
+        std::fprintf(out, "sim | %s: %s\n", who, text.c_str());
         std::fflush(out);
     }
 };
@@ -298,6 +320,7 @@ std::string describe_frame(const bytes &f)
 struct console_capture {
     int saved = -1;  // the real standard output
     int read_end = -1;
+    street *st = nullptr;
     std::thread reader;
 
     bool start(street &s)
@@ -319,24 +342,21 @@ struct console_capture {
         // Lines as they come, even though stdout is now a pipe.
         setvbuf(stdout, nullptr, _IOLBF, 0);
         s.out = fdopen(dup(saved), "w");
-        reader = std::thread([this, &s] {
-            std::string partial;
-            char buf[4096];
-            for (;;) {
-                ssize_t n = read(read_end, buf, sizeof buf);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break;
-                partial.append(buf, static_cast<size_t>(n));
-                size_t nl;
-                while ((nl = partial.find('\n')) != std::string::npos) {
-                    s.gateway_line(partial.substr(0, nl));
-                    partial.erase(0, nl + 1);
-                }
+        fcntl(read_end, F_SETFL, fcntl(read_end, F_GETFL) | O_NONBLOCK);
+        s.console_fd = read_end;
+        st = &s;
+        reader = std::thread([&s] {
+            for (bool open = true; open;) {
+                pollfd pf{s.console_fd, POLLIN, 0};
+                poll(&pf, 1, 100);
+                std::lock_guard<std::mutex> hold(s.out_lock);
+                open = s.drain_console();
             }
-            if (!partial.empty())
-                s.gateway_line(partial);
+            std::lock_guard<std::mutex> hold(s.out_lock);
+            if (!s.console_partial.empty() && !s.opt.quiet)
+                std::fprintf(s.out, "gw  | %s\n", s.console_partial.c_str());
+            s.console_partial.clear();
+            std::fflush(s.out);
         });
         return true;
     }
@@ -352,6 +372,10 @@ struct console_capture {
         saved = -1;
         if (reader.joinable())
             reader.join();
+        {
+            std::lock_guard<std::mutex> hold(st->out_lock);
+            st->console_fd = -1;
+        }
         close(read_end);
     }
 };
