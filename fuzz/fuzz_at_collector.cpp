@@ -14,15 +14,7 @@
 #include "board/timebase.h"
 #include "modem/message.h"
 
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        abort();
-}
-
-}  // namespace
+#include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {

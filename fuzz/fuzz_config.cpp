@@ -9,33 +9,18 @@
 
 #include "board/paraconfig.h"
 
+#include "fuzz_common.h"
+
 namespace {
 
 char path[300];
-
-void check(bool ok)
-{
-    if (!ok)
-        abort();
-}
-
-bool terminated(const char *field, size_t size)
-{
-    return memchr(field, '\0', size) != nullptr;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    static char dir[256];
-    const char *tmp = getenv("TMPDIR");
-    snprintf(dir, sizeof dir, "%s/lampgw-fuzz-XXXXXX", tmp && *tmp ? tmp : "/tmp");
-    if (!mkdtemp(dir))
-        abort();
+    const char *dir = fuzz_scratch_dir();
     snprintf(path, sizeof path, "%s/config.txt", dir);
-    if (!freopen("/dev/null", "w", stdout))
-        abort();
     return 0;
 }
 

@@ -8,13 +8,9 @@
 
 #include "board/strtohex.h"
 
-namespace {
+#include "fuzz_common.h"
 
-void check(bool ok)
-{
-    if (!ok)
-        abort();
-}
+namespace {
 
 int ref_digit(unsigned char c)
 {

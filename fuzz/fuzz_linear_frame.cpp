@@ -17,34 +17,14 @@
 #include "board/timebase.h"
 #include "protocol/protocol.h"
 
-namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        abort();
-}
-
-int ignore_command(const char *)
-{
-    return 0;
-}
-
-}  // namespace
+#include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    static char dir[256];
-    const char *tmp = getenv("TMPDIR");
-    snprintf(dir, sizeof dir, "%s/lampgw-fuzz-XXXXXX", tmp && *tmp ? tmp : "/tmp");
-    if (!mkdtemp(dir))
-        abort();
+    const char *dir = fuzz_scratch_dir();
     board.gpio_root = dir;
     board.run_command = ignore_command;
     time_set_speedup(1000000);
-    // The gateway logs every frame on stdout; the fuzzer reports on stderr.
-    if (!freopen("/dev/null", "w", stdout))
-        abort();
     return 0;
 }
 

@@ -11,15 +11,11 @@
 #include "protocol/crc16.h"
 #include "protocol/kfifo.h"
 
+#include "fuzz_common.h"
+
 namespace {
 
 constexpr uint32_t RING = 256;
-
-void check(bool ok)
-{
-    if (!ok)
-        abort();
-}
 
 // The frame starting at f[0] with n bytes available: true when it is whole
 // and its CRC (first L + 4 bytes, high byte first) holds.

@@ -16,28 +16,14 @@
 #include "modem/message.h"
 #include "runtime/main.h"
 
+#include "fuzz_common.h"
+
 namespace {
 
 char config_path[300];
 const char CONFIG[] =
     "server_ip_addr=192.0.2.10\nserver_port_num=8000\ndevice_id=0102030405A6\n"
     "sms_admin_numbers=\"+8613800000000\", 10086\n";
-
-void check(bool ok)
-{
-    if (!ok)
-        abort();
-}
-
-int ignore_command(const char *)
-{
-    return 0;
-}
-
-bool terminated(const char *field, size_t size)
-{
-    return memchr(field, '\0', size) != nullptr;
-}
 
 void restore_config()
 {
@@ -52,18 +38,12 @@ void restore_config()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    static char dir[256];
-    const char *tmp = getenv("TMPDIR");
-    snprintf(dir, sizeof dir, "%s/lampgw-fuzz-XXXXXX", tmp && *tmp ? tmp : "/tmp");
-    if (!mkdtemp(dir))
-        abort();
+    const char *dir = fuzz_scratch_dir();
     snprintf(config_path, sizeof config_path, "%s/config.txt", dir);
     board.config_file = config_path;
     board.gpio_root = dir;
     board.run_command = ignore_command;
     time_set_speedup(1000000);
-    if (!freopen("/dev/null", "w", stdout))
-        abort();
     return 0;
 }
 
