@@ -38,7 +38,7 @@ constexpr const char *DEFAULT_SENDER = "13800000000";
 
 constexpr const char *ADMIN_KEY = "sms_admin_numbers";
 
-std::recursive_mutex port_lock;
+fair_lock port_lock;
 
 // True when fd can go into an fd_set.
 bool selectable(int fd)
@@ -64,7 +64,7 @@ int wait_readable(int fd, timeval *tv)
 // dropped, and the last two bytes seen, stored or not, decide the CR LF rule.
 size_t collect(int fd, char *buf, size_t size, int timeout_s)
 {
-    std::lock_guard<std::recursive_mutex> hold(port_lock);
+    std::lock_guard<fair_lock> hold(port_lock);
     size_t count = 0;             // bytes stored in buf
     unsigned long long seen = 0;  // bytes read, stored or dropped
     char last[2] = {0, 0};        // the last two bytes read
@@ -119,7 +119,7 @@ size_t collect(int fd, char *buf, size_t size, int timeout_s)
 // An exchange that also tells how many bytes were collected.
 size_t exchange(int fd, const char *cmd, char *buf, size_t size, int timeout_s)
 {
-    std::lock_guard<std::recursive_mutex> hold(port_lock);
+    std::lock_guard<fair_lock> hold(port_lock);
     if (cmd != nullptr)
         send_GSM_GPRS_cmd(fd, cmd);
     std::memset(buf, 0, std::min<size_t>(size, 4));
@@ -267,14 +267,40 @@ int recognise(const char *text)
 
 }  // namespace
 
-std::recursive_mutex &modem_port_lock()
+void fair_lock::lock()
+{
+    std::unique_lock<std::mutex> hold(m);
+    const std::thread::id me = std::this_thread::get_id();
+    if (depth > 0 && owner == me) {
+        depth++;
+        return;
+    }
+    const unsigned long ticket = next++;
+    turn.wait(hold, [&] { return serving == ticket; });
+    owner = me;
+    depth = 1;
+}
+
+void fair_lock::unlock()
+{
+    {
+        std::lock_guard<std::mutex> hold(m);
+        if (--depth > 0)
+            return;
+        owner = std::thread::id();
+        serving++;
+    }
+    turn.notify_all();
+}
+
+fair_lock &modem_port_lock()
 {
     return port_lock;
 }
 
 int send_GSM_GPRS_cmd(int fd, const char *cmd)
 {
-    std::lock_guard<std::recursive_mutex> hold(port_lock);
+    std::lock_guard<fair_lock> hold(port_lock);
     if (write(fd, cmd, std::strlen(cmd)) < 0) {
         printf("write device %s error\n", GSM_PORT_NAME);
         return -1;
@@ -306,7 +332,7 @@ void Module_ME3630_Get_Version(int fd)
 {
     static const char cmd[] = "AT+GMR\r\n";
     char buf[50] = {0};
-    std::lock_guard<std::recursive_mutex> hold(port_lock);
+    std::lock_guard<fair_lock> hold(port_lock);
     puts("\r\n 获取模块版本信息 ...\r");
     for (int attempt = 0; attempt < 3; attempt++) {
         ssize_t ignored = write(fd, cmd, sizeof cmd - 1);
@@ -369,7 +395,7 @@ void GSM_call(int fd)
 void GSM_wait_call(int fd)
 {
     char buf[RESPONSE_SIZE];
-    std::lock_guard<std::recursive_mutex> hold(port_lock);
+    std::lock_guard<fair_lock> hold(port_lock);
     for (int i = 0; i < 10; i++) {
         std::memset(buf, 0, sizeof buf);
         read_GSM_GPRS_datas(fd, buf, sizeof buf - 1, 1);  // last byte stays NUL
@@ -388,7 +414,7 @@ void GSM_Send_Message(int fd, const char *number, const char *text, char *resp, 
 {
     char cmd[60] = {0};
     char body[BODY_MAX + 3] = {0};
-    std::lock_guard<std::recursive_mutex> hold(port_lock);
+    std::lock_guard<fair_lock> hold(port_lock);
     puts("send short message:");
     snprintf(cmd, sizeof cmd, "at+cmgs=%.*s\r", static_cast<int>(NUMBER_MAX), number);
     GSM_GPRS_send_cmd_read_result(fd, cmd, resp, resp_size, 1);

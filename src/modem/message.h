@@ -3,22 +3,42 @@
 //
 // The modem's AT port is a byte stream shared by the SMS thread (polling,
 // deletions, replies) and the radio pump (forwarded SMS). Every exchange
-// (command plus the collected answer) runs under one process-wide recursive
-// lock, and GSM_Send_Message holds it across its two exchanges, so the
-// traffic of one thread never lands inside another's command or answer.
+// (command plus the collected answer) runs under one process-wide lock, and
+// GSM_Send_Message holds it across its two exchanges, so the traffic of one
+// thread never lands inside another's command or answer. The lock is handed
+// over in the order it was asked for: the SMS thread polls without pause,
+// and a sender waiting for the port gets it as soon as the exchange in
+// progress ends instead of losing the race to the next listing.
 //
 // A response is whatever arrives until the port falls quiet; no result code
 // of the modem is parsed here. Every wait runs on the gateway's clock
 // (board/timebase.h).
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <thread>
 
 struct gateway_context;
 
+// A ticket lock the holding thread may take again. Waiters are served in
+// the order they asked; a thread that already holds it only counts depth.
+// Invariant under `m`: depth > 0 exactly while ticket `serving` is held
+// by `owner`; tickets serving..next-1 are held or waited for.
+struct fair_lock {
+    std::mutex m;
+    std::condition_variable turn;
+    unsigned long next = 0, serving = 0;
+    std::thread::id owner;
+    int depth = 0;
+
+    void lock();
+    void unlock();
+};
+
 // The lock that serialises whole exchanges on the modem port.
-std::recursive_mutex &modem_port_lock();
+fair_lock &modem_port_lock();
 
 // ---- AT command channel ----
 
