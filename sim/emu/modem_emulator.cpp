@@ -207,11 +207,19 @@ void ModemEmulator::end_line(const std::string &raw)
     std::string line;
     line.swap(line_);
     std::string ans, event;
+    int delay = 0;
     {
         std::lock_guard<std::mutex> lock(mu_);
         commands_.push_back(raw);
         if (silent_)
             return;
+        if (upper(line).compare(0, 7, "AT+CMGL") == 0)
+            delay = listing_delay_ms_;
+    }
+    if (delay > 0)
+        pause_gateway_ms(delay);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
         ans = handle(line, event);
     }
     answer(ans);
@@ -336,6 +344,18 @@ void ModemEmulator::answer(const std::string &text)
     }
 }
 
+// Sleeps ms of gateway time in short real slices, so stop_thread() stays prompt.
+void ModemEmulator::pause_gateway_ms(int ms)
+{
+    auto until = std::chrono::steady_clock::now() +
+                 std::chrono::microseconds(static_cast<long long>(ms) * 1000 / time_speedup());
+    while (!stop_ && std::chrono::steady_clock::now() < until) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            until - std::chrono::steady_clock::now());
+        std::this_thread::sleep_for(std::min(left, std::chrono::microseconds(20000)));
+    }
+}
+
 void ModemEmulator::emit(const std::string &event)
 {
     if (on_event && !event.empty())
@@ -388,6 +408,12 @@ void ModemEmulator::set_chunking(size_t chunk_bytes, int gap_ms)
     std::lock_guard<std::mutex> lock(mu_);
     chunk_bytes_ = chunk_bytes;
     gap_ms_ = gap_ms;
+}
+
+void ModemEmulator::set_listing_delay(int gateway_ms)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    listing_delay_ms_ = gateway_ms;
 }
 
 void ModemEmulator::set_version(const std::string &v)

@@ -81,6 +81,11 @@ public:
     // gateway's response time-outs in sped-up tests.
     void set_chunking(size_t chunk_bytes, int gap_ms);
     void set_version(const std::string &v);  // answer to AT+GMR
+    // 0: AT+CMGL is answered at once. Otherwise the listing is written that
+    // many gateway milliseconds after the command arrived, as a modem busy
+    // reading its SIM; the listing holds the inbox as it is when written.
+    // Nothing else is read or answered meanwhile.
+    void set_listing_delay(int gateway_ms);
 
     // Closes the master, as a USB modem unplugged: the gateway's reads on the
     // slave see end of file, its writes EIO, and the slave's /dev/pts node
@@ -106,6 +111,7 @@ private:
     std::string listing(const std::string &stat);
     void answer(const std::string &text);
     void emit(const std::string &event);
+    void pause_gateway_ms(int ms);
 
     int master_ = -1;
     int slave_ = -1;
@@ -129,5 +135,6 @@ private:
     bool silent_ = false;
     size_t chunk_bytes_ = 0;
     int gap_ms_ = 0;
+    int listing_delay_ms_ = 0;
     int next_mr_ = 1;
 };

@@ -61,4 +61,9 @@ TEST(ModemEmu, ListsOnceRefusesAndKeepsSilence)
     emu.set_chunking(3, 5);  // the answer comes in pieces, yet whole
     emu.set_version("V9");
     EXPECT_EQ(ask(emu, "AT+GMR\r\n", "OK\r\n"), "\r\nV9\r\n\r\nOK\r\n");
+    emu.set_chunking(0, 0);
+    emu.set_listing_delay(30);  // a slow listing still comes whole, once
+    EXPECT_EQ(ask(emu, "AT+CMGL=\"ALL\"\r", "OK\r\n"),
+              "\r\n+CMGL: 1,\"REC "
+              "READ\",\"+4915100000001\",,\"26/12/06,12:00:00+32\"\r\nreset\r\n\r\nOK\r\n");
 }
