@@ -1,7 +1,10 @@
 #include "runtime/cabinet.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "board/timebase.h"
@@ -33,6 +36,8 @@ Cabinet::Cabinet(unsigned speedup, bool with_config)
     config = dir.file("config.txt");
     watch_node = dir.file("ttyUSB2");
     testutil::write_file(watch_node, "");
+    proc = dir.file("proc");
+    mkdir(proc.c_str(), 0755);
     if (with_config)
         testutil::write_file(
             config, "server_ip_addr=127.0.0.1\nserver_port_num=" + std::to_string(server.port()) +
@@ -42,6 +47,7 @@ Cabinet::Cabinet(unsigned speedup, bool with_config)
     board.gsm_dev = modem.slave_path().c_str();
     board.gsm_watch_dev = watch_node.c_str();
     board.gpio_root = gpio.root().c_str();
+    board.proc_root = proc.c_str();
     board.config_file = config.c_str();
     board.run_command = record_command;
     time_set_speedup(speedup);
@@ -59,9 +65,7 @@ Cabinet::Cabinet(unsigned speedup, bool with_config)
 
 Cabinet::~Cabinet()
 {
-    gateway_stopping.store(true);
-    for (auto &t : threads)
-        t.join();
+    stop();
     // A connector still trying ends within a (scaled) second.
     wait_for([] { return net_fd1.net_connect_flag.load() == 1 || net_fd1.sockfd.load() == -1; },
              3000);
@@ -81,16 +85,42 @@ void Cabinet::open_ports()
     net_fd1.gsm_fd = modem.slave_fd();
 }
 
-bool Cabinet::link_up()
+testing::AssertionResult Cabinet::link_up()
 {
     start_connector(&net_fd1);
-    return wait_for([this] { return net_fd1.net_connect_flag.load() == 1 && server.connected(); },
-                    5000);
+    return testutil::wait_for("the link to the server", 5000, [this] {
+        return net_fd1.net_connect_flag.load() == 1 && server.connected();
+    });
 }
 
 void Cabinet::run(void *(*entry)(void *))
 {
-    threads.emplace_back([entry] { entry(&net_fd1); });
+    run([entry] { entry(&net_fd1); });
+}
+
+void Cabinet::run(std::function<void()> body)
+{
+    threads.emplace_back([this, body] {
+        body();
+        ++finished;
+    });
+}
+
+void Cabinet::stop()
+{
+    gateway_stopping.store(true);
+    // Every worker loop tests the flag between its steps, the longest of
+    // which lasts seconds of gateway time. A thread stuck beyond that can be
+    // neither joined nor left behind with the cabinet gone.
+    if (!wait_for([this] { return finished.load() == threads.size(); }, 10000)) {
+        std::fputs("cabinet: a gateway thread did not stop within 10 s of gateway_stopping\n",
+                   stderr);
+        std::_Exit(1);
+    }
+    for (auto &t : threads)
+        t.join();
+    threads.clear();
+    finished.store(0);
 }
 
 std::vector<std::string> Cabinet::shell_commands()

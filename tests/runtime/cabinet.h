@@ -1,8 +1,12 @@
 // A street cabinet on the desk: the gateway's board description pointed at
 // pseudo-terminals, a loopback server, a FIFO GPIO tree, the modem emulator
-// and a config.txt in a temporary directory, with the clock sped up.
+// and a config.txt in a temporary directory, with the clock sped up. Its
+// process table is an empty directory: the process watch sees nothing that
+// runs on the machine.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,18 +23,23 @@ struct Cabinet {
     // Opens the three serial lines as start-up does, without configuring.
     void open_ports();
     // Starts a connector and waits until the link is up.
-    bool link_up();
-    // Runs a pump on a thread of its own, joined when the cabinet closes.
+    testing::AssertionResult link_up();
+    // Runs a pump (or any body) on a thread of its own until stop().
     void run(void *(*entry)(void *));
+    void run(std::function<void()> body);
+    // Sets gateway_stopping and joins the threads; a thread that has not
+    // ended within 10 s ends the test process with a message instead.
+    void stop();
 
     static std::vector<std::string> shell_commands();
 
     testutil::BoardGuard guard;
     testutil::TempDir dir;
-    std::string config, watch_node;
+    std::string config, watch_node, proc;
     SerialPeer other, ludeng;
     ModemEmulator modem;
     ServerPeer server;
     GpioTree gpio{{115, 117, 48, 7, 60}};
     std::vector<std::thread> threads;
+    std::atomic<size_t> finished{0};  // threads whose body has returned
 };

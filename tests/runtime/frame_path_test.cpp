@@ -66,7 +66,7 @@ TEST(FramePath, AllocatesNothingOnceRunning)
     ASSERT_TRUE(cab.link_up());
     testing::internal::CaptureStdout();
     for (auto entry : {from_device_to_server, from_server_to_device})
-        cab.threads.emplace_back([entry] {
+        cab.run([entry] {
             counting = true;
             entry(&net_fd1);
         });
@@ -94,10 +94,7 @@ TEST(FramePath, AllocatesNothingOnceRunning)
     EXPECT_TRUE(wait_for(
         [&] { return cab.server.frames().size() == up && cab.ludeng.received_size() == down; },
         10000));
-    gateway_stopping.store(true);
-    for (auto &t : cab.threads)
-        t.join();
-    cab.threads.clear();
+    cab.stop();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(counted.load(), 0);
 }

@@ -45,10 +45,7 @@ TEST(RadioPump, FramesFromBothPortsReachTheServerWhole)
     bad.back() ^= 1;
     cab.ludeng.send(cat(cat(lamp_frame(3, 5), bad), d));
     ASSERT_TRUE(wait_for([&] { return cab.server.frames().size() == 4; }, 3000));
-    gateway_stopping.store(true);
-    for (auto &t : cab.threads)
-        t.join();
-    cab.threads.clear();
+    cab.stop();
     testing::internal::GetCapturedStdout();  // the log lines: LinearFrameWheelFrame
 
     EXPECT_EQ(cab.server.frames(), (std::vector<bytes>{a, b, c, d}));

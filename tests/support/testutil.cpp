@@ -9,6 +9,7 @@
 #include <ftw.h>
 
 #include "board/timebase.h"
+#include "emu/street.h"
 
 namespace testutil {
 
@@ -48,6 +49,14 @@ std::string read_file(const std::string &path)
 bool file_exists(const std::string &path)
 {
     return access(path.c_str(), F_OK) == 0;
+}
+
+testing::AssertionResult wait_for(const char *what, int timeout_ms,
+                                  const std::function<bool()> &pred)
+{
+    if (::wait_for(pred, timeout_ms))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "waited " << timeout_ms << " ms for " << what;
 }
 
 BoardGuard::BoardGuard() : saved_(board), saved_speedup_(time_speedup()) {}

@@ -2,7 +2,10 @@
 // guard that restores the board description and the clock after a test.
 #pragma once
 
+#include <functional>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "board/board.h"
 
@@ -26,6 +29,12 @@ void write_file(const std::string &path, const std::string &content);
 // The whole file, or "<missing>" when it cannot be opened.
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+
+// Polls pred until it holds or timeout_ms of real time have passed, for
+// ASSERT_TRUE / EXPECT_TRUE: a time-out fails with what was awaited
+// ("waited 2000 ms for <what>").
+testing::AssertionResult wait_for(const char *what, int timeout_ms,
+                                  const std::function<bool()> &pred);
 
 // Restores `board` and the clock's speed-up when the test ends.
 class BoardGuard {
