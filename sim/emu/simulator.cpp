@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -16,13 +15,13 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "board/board.h"
 #include "board/timebase.h"
 #include "emu/modem_emulator.h"
+#include "emu/process_table.h"
 #include "emu/radio_module.h"
 #include "modem/message.h"
 #include "runtime/connect.h"
@@ -195,7 +194,9 @@ struct street {
     std::map<bytes, clock_type::time_point> pending;  // frames on their way up
     clock_type::time_point key_since[2];
     int last_level[128];
-    pid_t companion = -1;
+    // The gateway's process watch looks here, not at /proc: it sees the
+    // companions of this run and nothing else on the machine.
+    ProcessTable processes;
     clock_type::time_point workers_at;
 
     street(const sim_options &o, sim_counters &cnt) : opt(o), c(cnt)
@@ -275,31 +276,14 @@ int sim_shell(const char *cmdline)
         return 0;
     }
     if (cmd == "zuzize-vid &" && !s->opt.companion.empty()) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            // Nothing of ours stays open in the companion: a pseudo-terminal
-            // master kept alive here would keep a vanished modem's node.
-            int null_fd = open("/dev/null", O_RDWR);
-            if (null_fd >= 0) {
-                dup2(null_fd, 0);
-                dup2(null_fd, 1);
-            }
-            for (int fd = 3; fd < 4096; ++fd)
-                close(fd);
-            execl(s->opt.companion.c_str(), "zuzize-vid", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        {
+        s->processes.reap();  // the companions that have ended leave the table
+        const pid_t pid = s->processes.start(s->opt.companion, "zuzize-vid");
+        if (pid > 0) {
             std::lock_guard<std::mutex> hold(s->lock);
-            if (pid > 0) {
-                ++s->c.companion_starts;
-                if (s->companion > 0)
-                    waitpid(s->companion, nullptr, WNOHANG);
-                s->companion = pid;
-            }
+            ++s->c.companion_starts;
         }
         s->say("shell", pid > 0 ? "\"zuzize-vid &\": companion started, pid " + std::to_string(pid)
-                                : std::string("\"zuzize-vid &\": fork failed"));
+                                : std::string("\"zuzize-vid &\": start failed"));
         return pid > 0 ? 0 : -1;
     }
     s->say("shell", "\"" + cmd + "\" recorded");
@@ -661,7 +645,7 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     };
 
     if (!radio1.start() || !radio2.start() || !modem.start() || !server.start() ||
-        gpio.root().empty()) {
+        gpio.root().empty() || s.processes.root().empty()) {
         std::fprintf(stderr, "lampgw-sim: the simulated street could not be set up\n");
         remove_tree(dir);
         return 2;
@@ -678,7 +662,7 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     board.gsm_dev = modem.slave_path().c_str();
     board.gsm_watch_dev = watch.c_str();
     board.gpio_root = gpio.root().c_str();
-    board.proc_root = "/proc";
+    board.proc_root = s.processes.root().c_str();
     board.config_file = config.c_str();
     board.run_command = sim_shell;
     current = &s;
@@ -846,14 +830,8 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     // A connector still trying ends within a scaled second.
     wait_for([] { return net_fd1.net_connect_flag.load() == 1 || net_fd1.sockfd.load() == -1; },
              grace_ms);
-    {
-        std::lock_guard<std::mutex> hold(s.lock);
-        if (s.companion > 0) {
-            kill(s.companion, SIGTERM);
-            waitpid(s.companion, nullptr, 0);
-            s.companion = -1;
-        }
-    }
+    for (pid_t pid : s.processes.pids())
+        s.processes.stop(pid, 2000);
     if (all_joined) {
         for (int fd : {net_fd1.w433_other_fd, net_fd1.w433_ludeng_fd, net_fd1.gsm_fd})
             if (fd >= 0)

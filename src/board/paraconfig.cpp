@@ -1,15 +1,11 @@
 #include "board/paraconfig.h"
 
 #include <array>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "board/filereplace.h"
 
 namespace {
 
@@ -35,96 +31,28 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// Writes the directory part of `path` ("." when there is none) into `dir`.
-bool directory_of(const char *path, char *dir, size_t dir_size)
+// The rewritten file: every entry came from a line of at most kLineLimit - 1
+// characters or was checked to fit one, so each "key=value\n" fits kLineLimit.
+constexpr size_t kMaxRewriteBytes = kMaxRewriteEntries * kLineLimit;
+
+// Lays the entries out as "key=value\n" lines in `out`, a buffer of
+// kMaxRewriteBytes; returns the length, or 0 when they do not fit.
+size_t format_entries(const config_item *items, int num, char *out)
 {
-    const char *slash = std::strrchr(path, '/');
-    if (slash == nullptr)
-        return std::snprintf(dir, dir_size, ".") > 0;
-    size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);
-    if (len >= dir_size)
-        return false;
-    std::memcpy(dir, path, len);
-    dir[len] = '\0';
-    return true;
-}
-
-// Makes a completed rename durable. The new file is already in place, so a
-// failure here is reported but does not undo anything.
-void sync_directory_of(const char *path)
-{
-    char dir[PATH_MAX];
-    if (!directory_of(path, dir, sizeof dir))
-        return;
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        perror("open config directory");
-        return;
-    }
-    if (fsync(fd) != 0)
-        perror("fsync config directory");
-    close(fd);
-}
-
-// Replaces `file` by a file holding exactly the given entries, one
-// "key=value\n" line each. The lines go to a fresh temporary file in the
-// same directory, which is flushed to disk and then renamed over `file`:
-// readers see either the old file or the whole new one, never a part.
-// Returns 0 when the new file is in place, 1 otherwise (temporary removed,
-// `file` untouched).
-int replace_file(const char *file, const config_item *items, int num)
-{
-    char tmp[PATH_MAX];
-    int n = std::snprintf(tmp, sizeof tmp, "%s.XXXXXX", file);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp)
-        return 1;
-
-    struct stat old_stat;
-    const bool have_old_mode = stat(file, &old_stat) == 0;
-
-    int fd = mkstemp(tmp);
-    if (fd < 0) {
-        perror("mkstemp config");
-        return 1;
-    }
-    // Keep the descriptor out of shell commands other threads may start.
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-
-    FILE *out = nullptr;
-    // Reports the failed step, closes whatever is open and drops the
-    // temporary file; the configuration file itself was never touched.
-    auto fail = [&](const char *what) {
-        perror(what);
-        if (out != nullptr)
-            std::fclose(out);
-        else if (fd >= 0)
-            close(fd);
-        unlink(tmp);
-        return 1;
-    };
-
-    // mkstemp creates the file private to the owner; keep the mode the
-    // configuration file had.
-    if (have_old_mode && fchmod(fd, old_stat.st_mode & 07777) != 0)
-        return fail("fchmod config");
-    out = fdopen(fd, "w");
-    if (out == nullptr)
-        return fail("fdopen config");
+    size_t at = 0;
     for (int i = 0; i < num; i++) {
-        if (std::fprintf(out, "%s=%s\n", items[i].key, items[i].value) < 0)
-            return fail("write config");
+        const size_t key_len = std::strlen(items[i].key);
+        const size_t value_len = std::strlen(items[i].value);
+        if (key_len + value_len + 2 > kMaxRewriteBytes - at)
+            return 0;
+        std::memcpy(out + at, items[i].key, key_len);
+        at += key_len;
+        out[at++] = '=';
+        std::memcpy(out + at, items[i].value, value_len);
+        at += value_len;
+        out[at++] = '\n';
     }
-    if (std::fflush(out) != 0 || fsync(fileno(out)) != 0)
-        return fail("flush config");
-    FILE *closing = out;
-    out = nullptr;
-    fd = -1;
-    if (std::fclose(closing) != 0)
-        return fail("close config");
-    if (std::rename(tmp, file) != 0)
-        return fail("rename config");
-    sync_directory_of(file);
-    return 0;
+    return at;
 }
 
 }  // namespace
@@ -260,7 +188,13 @@ int write_conf_value(const char *key, const char *value, const char *file)
             break;
         }
     }
-    if (replace_file(file, items.data(), num) != 0)
+    char content[kMaxRewriteBytes];
+    const size_t len = format_entries(items.data(), num, content);
+    if (len == 0 && num > 0)
+        return 1;
+    // A failed directory flush leaves the new file in place but perhaps not
+    // for good: not reported as success, so the change is not confirmed.
+    if (replace_file(file, content, len) != 0)
         return 1;
     // Echo only what is now on disk.
     for (int i = 0; i < num; i++)

@@ -61,11 +61,14 @@ int read_conf_value(const char *key, char *value, size_t value_size, const char 
 // Gives the first entry named `key` the value `value` and rewrites the file
 // from its entries (comments, blank lines and lines without '=' are dropped,
 // entries come out trimmed as "key=value\n"). A key that is not present
-// changes no entry but the file is still rewritten. The new content goes to
-// a temporary file beside `file` which then replaces it in one rename, so
-// the file is either the old one or the complete new one. Each written line
-// is echoed to stdout once the new file is in place.
+// changes no entry but the file is still rewritten. The file is replaced
+// crash-safely (board/filereplace.h): after a kill or a power cut at any
+// moment it is either the old one or the complete new one. Each written line
+// is echoed to stdout once the new file is in place and on disk.
 // Returns 0 on success; 1, leaving the file untouched, when the file cannot
 // be read, holds more than 20 entries, the value is longer than 1024
 // characters or contains a line feed or carriage return, or writing fails.
+// It also returns 1, without the echo, in the one case where the new file is
+// already in place: flushing its directory failed, so a power cut could
+// still bring back the old file and the change must not be confirmed.
 int write_conf_value(const char *key, const char *value, const char *file);

@@ -1,14 +1,16 @@
 #include "board/serveripconfig.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "board/board.h"
+#include "board/filereplace.h"
 
 namespace {
 
-constexpr int kReadLimit = 100;
+constexpr size_t kReadLimit = 100;
 constexpr size_t kMaxSetText = 98;
 constexpr size_t kMaxShownText = 21;
 
@@ -25,13 +27,39 @@ file_ptr open_config()
     return f;
 }
 
-// Reads the next line (piece) into buf; a missing line leaves empty text.
-bool read_line(FILE *f, char *buf)
+// The setters rewrite the whole file from memory; a configuration file is a
+// few lines, and a larger one is left alone.
+constexpr size_t kMaxFileBytes = 32768;
+// Room for what a setter writes: a text of at most 98 characters with its
+// line feed, then line 2 or a line feed.
+constexpr size_t kMaxPut = 2 * kReadLimit;
+
+// Reads the file from its start into `data`, at most `cap` bytes, and stores
+// the count in *len. False when the read fails or the file holds more.
+bool read_head(FILE *f, char *data, size_t cap, size_t *len)
 {
-    if (std::fgets(buf, kReadLimit, f) != nullptr)
-        return true;
-    buf[0] = '\0';
-    return false;
+    *len = std::fread(data, 1, cap, f);
+    if (std::ferror(f)) {
+        perror("read config");
+        return false;
+    }
+    return *len < cap || std::fgetc(f) == EOF;
+}
+
+// Takes the next line piece of data[*at, len) into `buf` as a read of
+// kReadLimit bytes does: through the line feed, at most 99 characters.
+// A missing line leaves empty text. Returns the number of bytes taken.
+size_t take_line(const char *data, size_t len, size_t *at, char *buf)
+{
+    size_t n = 0;
+    while (*at < len && n < kReadLimit - 1) {
+        const char c = data[(*at)++];
+        buf[n++] = c;
+        if (c == '\n')
+            break;
+    }
+    buf[n] = '\0';
+    return n;
 }
 
 // Ends the text at its line feed, and after 21 characters at most.
@@ -43,33 +71,41 @@ void cut_shown_text(char *buf)
     buf[i] = '\0';
 }
 
-void report_write_error(FILE *f)
+// Reads line 1 (and line 2 when `second`) into buf, as the readers see it.
+int read_positional(char *buf, bool second)
 {
-    if (std::fflush(f) != 0 || std::ferror(f))
-        perror("write config");
+    file_ptr f = open_config();
+    if (!f)
+        return 0;
+    char head[2 * (kReadLimit - 1)];
+    size_t len = 0, at = 0;
+    read_head(f.get(), head, sizeof head, &len);
+    if (take_line(head, len, &at, buf) > 0 && second)
+        take_line(head, len, &at, buf);
+    cut_shown_text(buf);
+    return 1;
+}
+
+// Writes `put` over the file from byte `offset` on (bytes beyond it stay,
+// the file grows when needed) through a crash-safe replace, which reports a
+// failed step itself. `data` holds the old content, `len` bytes, and has
+// room for kMaxPut more.
+void overwrite_at(char *data, size_t len, size_t offset, const char *put, size_t put_len)
+{
+    std::memcpy(data + offset, put, put_len);
+    replace_file(board.config_file, data, std::max(len, offset + put_len));
 }
 
 }  // namespace
 
 int server_ip_config(char *buf)
 {
-    file_ptr f = open_config();
-    if (!f)
-        return 0;
-    read_line(f.get(), buf);
-    cut_shown_text(buf);
-    return 1;
+    return read_positional(buf, false);
 }
 
 int server_port_config(char *buf)
 {
-    file_ptr f = open_config();
-    if (!f)
-        return 0;
-    if (read_line(f.get(), buf))
-        read_line(f.get(), buf);
-    cut_shown_text(buf);
-    return 1;
+    return read_positional(buf, true);
 }
 
 int server_ip_set(const char *ip)
@@ -77,20 +113,33 @@ int server_ip_set(const char *ip)
     file_ptr f = open_config();
     if (!f)
         return 0;
-    if (std::strlen(ip) > kMaxSetText)
+    const size_t ip_len = std::strlen(ip);
+    if (ip_len > kMaxSetText)
         return 1;
+    char data[kMaxFileBytes + kMaxPut];
+    size_t len = 0;
+    if (!read_head(f.get(), data, kMaxFileBytes, &len)) {
+        std::printf("config file %s too large or unreadable, not rewritten\n", board.config_file);
+        return 1;
+    }
 
     // Line 2 is kept aside: a longer address overwrites its start.
-    char line2[kReadLimit];
-    bool have_line2 = read_line(f.get(), line2) && read_line(f.get(), line2);
-    std::fseek(f.get(), 0, SEEK_SET);
-    std::fprintf(f.get(), "%s\n", ip);
+    char line1[kReadLimit], line2[kReadLimit];
+    size_t at = 0;
+    const bool have_line2 =
+        take_line(data, len, &at, line1) > 0 && take_line(data, len, &at, line2) > 0;
+    char put[kMaxPut];
+    std::memcpy(put, ip, ip_len);
+    size_t put_len = ip_len;
+    put[put_len++] = '\n';
     if (have_line2) {
-        std::fputs(line2, f.get());
+        const size_t line2_len = std::strlen(line2);  // stops at a NUL byte, as fputs does
+        std::memcpy(put + put_len, line2, line2_len);
+        put_len += line2_len;
         if (std::strchr(line2, '\n') == nullptr)
-            std::fputc('\n', f.get());
+            put[put_len++] = '\n';
     }
-    report_write_error(f.get());
+    overwrite_at(data, len, 0, put, put_len);
     return 1;
 }
 
@@ -99,18 +148,31 @@ int server_port_set(const char *port)
     file_ptr f = open_config();
     if (!f)
         return 0;
-    if (std::strlen(port) > kMaxSetText)
+    const size_t port_len = std::strlen(port);
+    if (port_len > kMaxSetText)
         return 1;
+    char data[kMaxFileBytes + kMaxPut];
+    size_t len = 0;
+    if (!read_head(f.get(), data, kMaxFileBytes, &len)) {
+        std::printf("config file %s too large or unreadable, not rewritten\n", board.config_file);
+        return 1;
+    }
 
     char line1[kReadLimit];
-    read_line(f.get(), line1);
+    size_t at = 0;
+    const size_t taken = take_line(data, len, &at, line1);
     // Line 1 ended the file without a line feed (or the file is empty):
-    // end it first, so that the port lands on line 2.
-    const bool at_end = std::feof(f.get()) != 0 && std::strchr(line1, '\n') == nullptr;
-    std::fseek(f.get(), 0, SEEK_CUR);  // switching from reading to writing
+    // end it first, so that the port lands on line 2. A piece cut at 99
+    // characters does not count as the end.
+    const bool hit_end = taken < kReadLimit - 1 && (taken == 0 || line1[taken - 1] != '\n');
+    const bool at_end = hit_end && std::strchr(line1, '\n') == nullptr;
+    char put[kMaxPut];
+    size_t put_len = 0;
     if (at_end)
-        std::fputc('\n', f.get());
-    std::fprintf(f.get(), "%s\n", port);
-    report_write_error(f.get());
+        put[put_len++] = '\n';
+    std::memcpy(put + put_len, port, port_len);
+    put_len += port_len;
+    put[put_len++] = '\n';
+    overwrite_at(data, len, at, put, put_len);
     return 1;
 }

@@ -5,6 +5,11 @@
 // Every operation opens the file named by board.config_file for reading
 // and writing, so the file must exist. When it cannot be opened they print
 // "can not open the config.txt" and return 0; otherwise they return 1.
+//
+// The setters produce the new content in memory and replace the file
+// crash-safely (board/filereplace.h): after a kill or a power cut it is the
+// old file or the whole new one. A failed step is reported with perror (the
+// result is still 1); a file over 32 KiB is not rewritten.
 #pragma once
 
 // Reads line 1 into `buf` (at least 100 bytes), without its line feed and

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "board/board.h"
+#include "board/filereplace.h"
 #include "board/gpio.h"
 #include "board/log.h"
 #include "board/paraconfig.h"
@@ -252,6 +253,9 @@ void gateway_startup(gateway_context *ctx, supervision_state *sv)
     set_gpio_output(GPIO_STARTUP_PULSE, 1);
     set_gpio_output(GPIO_KEY_OTHER, 0);
     set_gpio_output(GPIO_KEY_LUDENG, 0);
+
+    // A rewrite killed by a power cut may have left its temporary file.
+    remove_replace_leftovers(board.config_file);
 
     // A value too long for its 20-byte field is refused by the reader with
     // a console line and the field stays empty.

@@ -276,8 +276,6 @@ TEST(EndToEndSupervision, CompanionChangesAndVanishedModem)
     const SimRun r = simulate(opt, "700 modem-vanish\n");
     done.store(true);
     killer.join();
-    if (r.c.companion_starts == 0)
-        GTEST_SKIP() << "another zuzize-vid runs on this machine; the gateway watches it instead";
     ASSERT_EQ(r.rc, 0) << failures(r) << r.log;
     EXPECT_EQ(kills.load(), 9);
     EXPECT_EQ(r.c.companion_starts, 10);

@@ -1,9 +1,11 @@
 // The production daemon itself, unmodified, in a cabinet of its own.
 //
-// The daemon runs in a private mount namespace in which its board's places
-// are stand-ins: /dev/ttyO1, /dev/ttyO2 and /dev/ttyUSB1 are pseudo-terminals
-// of this test, /dev/ttyUSB2 a plain file, /sys/class/gpio a FIFO tree and
-// "reboot" a recorder. The host's /dev, /sys and reboot stay untouched: the
+// The daemon runs in private mount and process namespaces in which its
+// board's places are stand-ins: /dev/ttyO1, /dev/ttyO2 and /dev/ttyUSB1 are
+// pseudo-terminals of this test, /dev/ttyUSB2 a plain file, /sys/class/gpio a
+// FIFO tree and "reboot" a recorder, and /proc lists only the namespace's own
+// processes, so the daemon starts and watches a companion of its own whatever
+// else runs here. The host's /dev, /sys and reboot stay untouched: the
 // namespace gets its own small /dev built in the work directory. The run is in
 // real time: start-up takes about 30 s and the first heartbeat follows the
 // connection by about 60 s.
@@ -93,8 +95,8 @@ cd "$T"
 exec "$DAEMON"
 )SH";
 
-// Kills the daemon's process group (the daemon and the companion it started)
-// however the test ends.
+// Kills the daemon's process group however the test ends; the daemon is the
+// first process of its namespace, and the companion goes with it.
 struct Daemon {
     pid_t pid = -1;
     int status = 0;
@@ -120,10 +122,10 @@ struct Daemon {
 TEST(SystemTest, ProductionBinary)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for a private mount namespace";
+        GTEST_SKIP() << "needs root for private namespaces";
     const char *unshare_cmd = find_unshare();
     if (unshare_cmd == nullptr)
-        GTEST_SKIP() << "needs unshare(1) for a private mount namespace";
+        GTEST_SKIP() << "needs unshare(1) for private namespaces";
 
     testutil::TempDir dir;
     const std::string T = dir.path();
@@ -176,8 +178,9 @@ TEST(SystemTest, ProductionBinary)
         dup2(console, 2);
         for (int fd = 3; fd < 1024; ++fd)  // the test's pty masters and FIFOs stay here
             close(fd);
-        execle(unshare_cmd, "unshare", "--mount", "--propagation", "private", "/bin/sh",
-               script.c_str(), static_cast<char *>(nullptr), envp.data());
+        execle(unshare_cmd, "unshare", "--mount", "--propagation", "private", "--pid", "--fork",
+               "--mount-proc", "/bin/sh", script.c_str(), static_cast<char *>(nullptr),
+               envp.data());
         _exit(127);
     }
     setpgid(gw.pid, gw.pid);  // either side may win the race; both set it
@@ -193,7 +196,7 @@ TEST(SystemTest, ProductionBinary)
     ASSERT_TRUE(wait_for([&] { return gw.exited() || in_log("SOFTWAREVERSION start.\n"); }, 20000))
         << log();
     if (gw.exited() && !testutil::file_exists(dir.file("ns-entered")))
-        GTEST_SKIP() << "cannot create a private mount namespace here: " << log();
+        GTEST_SKIP() << "cannot create private namespaces here: " << log();
     ASSERT_FALSE(gw.exited()) << "namespace set-up failed, status " << gw.status << "\n" << log();
     const std::string boot = log();
     const std::string port = std::to_string(server.port());

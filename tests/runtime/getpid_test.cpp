@@ -1,20 +1,19 @@
 #include "runtime/getpid.h"
 
-#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include <dirent.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "emu/process_table.h"
 #include "support/testutil.h"
 
 static std::vector<std::string> commands;
@@ -86,28 +85,23 @@ TEST(ProcessWatch, LooksUpAndWatchesByName)
     EXPECT_EQ(commands, (std::vector<std::string>{"reboot", "zuzize-vid &"}));
 }
 
-// The real table with the companion: found by name, then stopped by SIGTERM.
+// The real companion in a table of its own: found by name, then stopped by SIGTERM.
 TEST(ProcessWatch, FindsAndStopsTheRealCompanion)
 {
     testutil::BoardGuard guard;
-    board.proc_root = "/proc";
-    char arg0[] = "zuzize-vid", *argv[] = {arg0, nullptr};
-    pid_t child = 0, pids[128] = {}, status = -1, i = 0;
-    ASSERT_EQ(posix_spawn(&child, LAMPGW_ZUZIZE_VID, nullptr, nullptr, argv, environ), 0);
-    auto ready = [&] {  // listed under its name, with its stop handlers installed
+    ProcessTable table;
+    board.proc_root = table.root().c_str();
+    const pid_t child = table.start(LAMPGW_ZUZIZE_VID, "zuzize-vid");
+    ASSERT_GT(child, 0) << "cannot start " << LAMPGW_ZUZIZE_VID << " in " << table.root();
+    int pids[2] = {};
+    EXPECT_EQ(find_pid_by_name("zuzize-vid", pids, 2), 1);
+    EXPECT_EQ(std::make_tuple(pids[0], pids[1]), std::make_tuple(child, 0));
+    ASSERT_TRUE(testutil::wait_for("the companion's SIGTERM and SIGINT handlers", 5000, [&] {
         const std::string st =
             testutil::read_file("/proc/" + std::to_string(child) + "/status") + "\nSigCgt:0";
-        return find_pid_by_name("zuzize-vid", pids, 128) == 1 &&
-               std::count(pids, pids + 128, child) &&
-               (std::strtoull(st.c_str() + st.find("SigCgt:") + 7, nullptr, 16) & 0x4002) == 0x4002;
-    };
-    while (!ready() && ++i < 500)  // up to 5 s
-        usleep(10000);
-    EXPECT_LT(i, 500);
-    kill(child, SIGTERM);
-    for (i = 0; waitpid(child, &status, WNOHANG) == 0 && ++i < 500;)
-        usleep(10000);
-    if (i == 500 && kill(child, SIGKILL) == 0)
-        waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return (std::strtoull(st.c_str() + st.find("SigCgt:") + 7, nullptr, 16) & 0x4002) == 0x4002;
+    }));
+    const int status = table.stop(child, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_EQ(find_pid_by_name("zuzize-vid", pids, 2), 0);  // reaped: its entry is gone
 }

@@ -1,57 +1,30 @@
 #include <algorithm>
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "board/board.h"
+#include "emu/process_table.h"
 #include "runtime/cabinet.h"
 
 namespace {
 
 std::vector<std::string> shell;
+ProcessTable *processes = nullptr;
 pid_t companion = -1;
 
-// Records every command; starts the real companion for "zuzize-vid &".
+// Records every command; "zuzize-vid &" starts the real companion in the
+// test's own process table.
 int companion_runner(const char *cmdline)
 {
     shell.emplace_back(cmdline);
-    if (std::string(cmdline) == "zuzize-vid &") {
-        companion = fork();
-        if (companion == 0) {
-            execl(LAMPGW_ZUZIZE_VID, "zuzize-vid", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        // Wait until the child has become the companion.
-        wait_for(
-            [] {
-                char exe[256] = "";
-                std::string link = "/proc/" + std::to_string(companion) + "/exe";
-                ssize_t n = readlink(link.c_str(), exe, sizeof exe - 1);
-                return n > 0 && std::string(exe, static_cast<size_t>(n)).find("zuzize-vid") !=
-                                    std::string::npos;
-            },
-            2000);
-    }
+    if (std::string(cmdline) == "zuzize-vid &")
+        companion = processes->start(LAMPGW_ZUZIZE_VID, "zuzize-vid");
     return 0;
-}
-
-void stop_companion()
-{
-    if (companion > 0) {
-        kill(companion, SIGTERM);
-        waitpid(companion, nullptr, 0);
-        companion = -1;
-    }
 }
 
 int count(const std::string &cmd)
 {
-    int n = 0;
-    for (auto &c : shell)
-        n += c == cmd;
-    return n;
+    return static_cast<int>(std::count(shell.begin(), shell.end(), cmd));
 }
 
 }  // namespace
@@ -59,29 +32,33 @@ int count(const std::string &cmd)
 TEST(Supervision, FeedsWatchdogAndRebootsOnTheTenthCompanionChange)
 {
     Cabinet cab(2000);
+    ProcessTable table;
+    processes = &table;
     board.run_command = companion_runner;
-    board.proc_root = "/proc";
+    board.proc_root = table.root().c_str();
     shell.clear();
     supervision_state sv{};
     sv.passes_left = SUPERVISION_PASSES;
 
     supervision_pass(&sv);  // nothing running: the companion is started
     EXPECT_EQ(count("zuzize-vid &"), 1);
+    ASSERT_GT(companion, 0) << "cannot start " << LAMPGW_ZUZIZE_VID << " in " << table.root();
     EXPECT_EQ(sv.change_count, 0);
     supervision_pass(&sv);  // first sighting
     EXPECT_EQ(sv.change_count, 1);
     supervision_pass(&sv);  // same process: no change
     EXPECT_EQ(sv.change_count, 1);
     // Each restart is seen as a change; the tenth asks for a reboot.
-    while (sv.change_count < 10) {
-        stop_companion();
+    for (int change = 2; change <= 10; ++change) {
+        table.stop(companion, 2000);
         supervision_pass(&sv);  // restarts it
         supervision_pass(&sv);  // sees the new pid
+        ASSERT_EQ(sv.change_count, change) << "after " << count("zuzize-vid &") << " starts";
     }
-    stop_companion();
     EXPECT_EQ(count("reboot"), 1);
     EXPECT_EQ(sv.passes_left, SUPERVISION_PASSES - 21);
-    ASSERT_TRUE(wait_for([&] { return cab.gpio.levels(60).size() == 42; }, 2000));
+    ASSERT_TRUE(testutil::wait_for("42 watchdog levels", 2000,
+                                   [&] { return cab.gpio.levels(60).size() == 42; }));
     EXPECT_EQ(cab.gpio.levels(60)[40], 1);
     EXPECT_EQ(cab.gpio.levels(60)[41], 0);
 }
@@ -100,7 +77,8 @@ TEST(Supervision, RebootsForMissingModemNodesAndAfterADay)
     EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "reboot"), 2);
     supervision_pass(&sv);
     EXPECT_EQ(sv.passes_left, 0);
-    ASSERT_TRUE(wait_for([&] { return cab.gpio.levels(60).size() == 4; }, 2000));
+    ASSERT_TRUE(testutil::wait_for("4 watchdog levels", 2000,
+                                   [&] { return cab.gpio.levels(60).size() == 4; }));
 
     // Expired: only reboot requests, no watchdog feeding.
     supervision_pass(&sv);
