@@ -1,6 +1,7 @@
 #include "modem/message.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <pty.h>
@@ -231,6 +232,33 @@ TEST(SmsPoll, EveryEntryRunInOrderAdminsFilterSendsNeverInterleave)
     for (const auto &w : who)
         EXPECT_EQ(sms_sender_allowed(w.admins, w.sender), w.ok)
             << (w.admins ? w.admins : "null") << " " << w.sender;
+}
+
+// The SMS thread gives the port back and asks again at once, for ever; a
+// sender that asked meanwhile must be next, not wait for the poller to stop.
+TEST(ModemPort, ASenderWaitingIsServedBeforeThePollerAgain)
+{
+    auto &port = modem_port_lock();
+    std::atomic<bool> asked{false}, served{false};
+    std::atomic<int> polls_after_ask{0};
+    std::thread poller([&] {
+        for (int i = 0; i < 200 && !served.load(); i++) {
+            port.lock();
+            port.lock();  // an exchange inside an exchange
+            polls_after_ask += asked.load();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            port.unlock();
+            port.unlock();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    asked = true;
+    port.lock();
+    served = true;
+    port.unlock();
+    poller.join();
+    EXPECT_LE(polls_after_ask.load(), 20)
+        << "the sender lost the port to the poller again and again";
 }
 
 TEST(SmsPoll, ParserStaysInsideItsInputAndFields)

@@ -1,5 +1,10 @@
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
+#include "modem/message.h"
 #include "runtime/cabinet.h"
 
 namespace {
@@ -50,4 +55,50 @@ TEST(RadioPump, FramesFromBothPortsReachTheServerWhole)
 
     EXPECT_EQ(cab.server.frames(), (std::vector<bytes>{a, b, c, d}));
     EXPECT_EQ(cab.server.received(), cat(cat(cat(a, b), c), d));  // nothing else
+}
+
+// The SMS thread lists the inbox without pause, each listing answered after
+// 2.5 s (so one listing lasts 3 s). A type-2 frame waits 4 s, then its SMS
+// must get the modem port as soon as the listing under way ends; a frame on
+// the other port waits only for that SMS (its two exchanges, at most 5 s).
+TEST(RadioPump, SmsOfATypeTwoFrameWaitsForOneListingAtMost)
+{
+    constexpr unsigned speedup = 20;
+    constexpr double listing_s = 3, slack_s = 2;  // a listing more would be 3 s
+    Cabinet cab(speedup);
+    cab.open_ports();
+    cab.modem.set_listing_delay(2500);
+    ASSERT_TRUE(cab.link_up());
+    sms_phone_store(&net_fd1, "\"+4915100000\"");
+    cab.run(receive_short_message);
+    cab.run(from_device_to_server);
+
+    using clock = std::chrono::steady_clock;
+    auto gw_seconds = [](clock::time_point since) {
+        return std::chrono::duration<double>(clock::now() - since).count() * speedup;
+    };
+    size_t sends = 0;
+    for (uint8_t seq = 1; seq <= 3; seq++) {
+        // Somewhere inside a listing: the SMS thread holds the port.
+        std::this_thread::sleep_for(std::chrono::milliseconds(37 * seq));
+        const auto t0 = clock::now();
+        cab.ludeng.send(lamp_frame(2, seq));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000 / speedup));
+        const bytes other = lamp_frame(1, seq);
+        cab.other.send(other);
+        ASSERT_TRUE(testutil::wait_for("the SMS of a type-2 frame", 20000, [&] {
+            auto cmds = cab.modem.commands();
+            return std::count_if(cmds.begin(), cmds.end(), [](const std::string &c) {
+                       return c.rfind("at+cmgs=", 0) == 0;
+                   }) > static_cast<long>(sends);
+        }));
+        sends++;
+        EXPECT_LE(gw_seconds(t0), 4 + listing_s + slack_s) << "frame " << int(seq);
+        ASSERT_TRUE(testutil::wait_for("the other port's frame at the server", 20000, [&] {
+            auto f = cab.server.frames();
+            return std::find(f.begin(), f.end(), other) != f.end();
+        }));
+        EXPECT_LE(gw_seconds(t0), 4 + listing_s + 5 + slack_s) << "frame " << int(seq);
+    }
+    cab.stop();
 }
