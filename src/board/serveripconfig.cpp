@@ -86,6 +86,14 @@ int read_positional(char *buf, bool second)
     return 1;
 }
 
+// Adds the bytes of `text`, without its NUL, at put[*len].
+void append_text(char *put, size_t *len, const char *text)
+{
+    const size_t n = std::strlen(text);
+    std::copy(text, text + n, put + *len);
+    *len += n;
+}
+
 // Writes `put` over the file from byte `offset` on (bytes beyond it stay,
 // the file grows when needed) through a crash-safe replace, which reports a
 // failed step itself. `data` holds the old content, `len` bytes, and has
@@ -113,8 +121,7 @@ int server_ip_set(const char *ip)
     file_ptr f = open_config();
     if (!f)
         return 0;
-    const size_t ip_len = std::strlen(ip);
-    if (ip_len > kMaxSetText)
+    if (std::strlen(ip) > kMaxSetText)
         return 1;
     char data[kMaxFileBytes + kMaxPut];
     size_t len = 0;
@@ -129,15 +136,13 @@ int server_ip_set(const char *ip)
     const bool have_line2 =
         take_line(data, len, &at, line1) > 0 && take_line(data, len, &at, line2) > 0;
     char put[kMaxPut];
-    std::memcpy(put, ip, ip_len);
-    size_t put_len = ip_len;
-    put[put_len++] = '\n';
+    size_t put_len = 0;
+    append_text(put, &put_len, ip);
+    append_text(put, &put_len, "\n");
     if (have_line2) {
-        const size_t line2_len = std::strlen(line2);  // stops at a NUL byte, as fputs does
-        std::memcpy(put + put_len, line2, line2_len);
-        put_len += line2_len;
+        append_text(put, &put_len, line2);  // up to a NUL byte in it, as fputs writes it
         if (std::strchr(line2, '\n') == nullptr)
-            put[put_len++] = '\n';
+            append_text(put, &put_len, "\n");
     }
     overwrite_at(data, len, 0, put, put_len);
     return 1;
@@ -148,8 +153,7 @@ int server_port_set(const char *port)
     file_ptr f = open_config();
     if (!f)
         return 0;
-    const size_t port_len = std::strlen(port);
-    if (port_len > kMaxSetText)
+    if (std::strlen(port) > kMaxSetText)
         return 1;
     char data[kMaxFileBytes + kMaxPut];
     size_t len = 0;
@@ -169,10 +173,9 @@ int server_port_set(const char *port)
     char put[kMaxPut];
     size_t put_len = 0;
     if (at_end)
-        put[put_len++] = '\n';
-    std::memcpy(put + put_len, port, port_len);
-    put_len += port_len;
-    put[put_len++] = '\n';
+        append_text(put, &put_len, "\n");
+    append_text(put, &put_len, port);
+    append_text(put, &put_len, "\n");
     overwrite_at(data, len, at, put, put_len);
     return 1;
 }
