@@ -154,7 +154,8 @@ void ModemEmulator::run()
         if (n > 0) {
             {
                 std::lock_guard<std::mutex> lock(mu_);
-                received_.append(buf, static_cast<size_t>(n));
+                if (recording_)
+                    received_.append(buf, static_cast<size_t>(n));
             }
             feed(buf, static_cast<size_t>(n));
         } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
@@ -176,7 +177,7 @@ void ModemEmulator::feed(const char *p, size_t n)
             if (c == tail_[0]) {
                 tail_.erase(0, 1);
                 std::lock_guard<std::mutex> lock(mu_);
-                if (!commands_.empty())
+                if (recording_ && !commands_.empty())
                     commands_.back() += c;
                 continue;
             }
@@ -210,7 +211,8 @@ void ModemEmulator::end_line(const std::string &raw)
     int delay = 0;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        commands_.push_back(raw);
+        if (recording_)
+            commands_.push_back(raw);
         if (silent_)
             return;
         if (upper(line).compare(0, 7, "AT+CMGL") == 0)
@@ -218,27 +220,36 @@ void ModemEmulator::end_line(const std::string &raw)
     }
     if (delay > 0)
         pause_gateway_ms(delay);
+    std::vector<std::pair<bool, emu_sms>> deleted;
     {
         std::lock_guard<std::mutex> lock(mu_);
         ans = handle(line, event);
+        deleted.swap(deleted_);
     }
     answer(ans);
     emit(event);
+    for (const auto &d : deleted)
+        if (on_delete)
+            on_delete(d.first, d.second);
 }
 
 void ModemEmulator::end_body(const std::string &raw, bool send)
 {
     std::string ans, event;
+    emu_sent_sms sms;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        commands_.push_back(raw);
+        if (recording_)
+            commands_.push_back(raw);
         in_body_ = false;
         if (silent_) {
             body_.clear();
             return;
         }
         if (send) {
-            sent_.push_back({number_, body_});
+            sms = {number_, body_, cmgs_at_};
+            if (recording_)
+                sent_.push_back(sms);
             ans = "\r\n+CMGS: " + std::to_string(next_mr_) + "\r\n" + kOk;
             next_mr_ = (next_mr_ + 1) % 256;  // message reference, 0..255
             event = "sms sent to " + number_ + ": ok";
@@ -250,6 +261,8 @@ void ModemEmulator::end_body(const std::string &raw, bool send)
     body_.clear();
     answer(ans);
     emit(event);
+    if (send && on_sms)
+        on_sms(sms);
 }
 
 // Handles one command line (without its CR); called with mu_ held. Returns the
@@ -281,10 +294,13 @@ std::string ModemEmulator::handle(const std::string &line, std::string &event)
     } else if (up == "AT+CCID") {
         ans = std::string("\r\n+CCID: 89860000000000000000\r\n") + kOk;
     } else if (name == "AT+CMGL") {
-        ans = listing(has_args ? args : "\"REC UNREAD\"");
+        ans = listing_mode_ == emu_listing::whole
+                  ? listing(has_args ? args : "\"REC UNREAD\"")
+                  : faulty_listing(has_args ? args : "\"REC UNREAD\"");
     } else if (name == "AT+CMGS" && !args.empty()) {
         in_body_ = true;
         number_ = args;
+        cmgs_at_ = std::chrono::steady_clock::now();
         ans = "\r\n> ";
     } else if (name == "AT+CMGD" && has_args) {
         // "<index>[,0]"; spaces before the index are tolerated.
@@ -297,7 +313,9 @@ std::string ModemEmulator::handle(const std::string &line, std::string &event)
                                    [index](const emu_sms &m) { return m.index == index; });
             if (it == inbox_.end()) {
                 ans = kInvalidIndex;
+                deleted_.emplace_back(false, emu_sms{index, "", "", false});
             } else {
+                deleted_.emplace_back(true, *it);
                 inbox_.erase(it);
                 ans = kOk;
             }
@@ -327,6 +345,46 @@ std::string ModemEmulator::listing(const std::string &stat)
         m.read = true;
     }
     return entries.empty() ? std::string(kOk) : "\r\n" + entries + kOk;
+}
+
+// A junk or cut-off answer to AT+CMGL; called with mu_ held.
+std::string ModemEmulator::faulty_listing(const std::string &stat)
+{
+    auto next = [this](uint32_t n) {
+        fault_rng_ = fault_rng_ * 1664525u + 1013904223u;  // LCG, enough for noise
+        return (fault_rng_ >> 8) % n;
+    };
+    if (listing_mode_ == emu_listing::junk) {
+        // Printable noise, never a '+', so no listing header can appear.
+        std::string junk = "\r\n";
+        for (uint32_t i = 0, n = 5 + next(200); i < n; ++i) {
+            char c = static_cast<char>(' ' + next(95));
+            junk += c == '+' ? '#' : c;
+        }
+        return junk + (next(2) ? "\r\n" : "");
+    }
+    // Cut: list without marking anything read, then mark those whose text
+    // and its CR made it into the cut.
+    std::vector<bool> was_read;
+    for (const emu_sms &m : inbox_)
+        was_read.push_back(m.read);
+    std::string whole = listing(stat);
+    for (size_t i = 0; i < inbox_.size(); ++i)
+        inbox_[i].read = was_read[i];
+    const size_t end = whole.size() > 6 ? whole.size() - 6 : 0;  // before the final OK
+    const size_t cut = end == 0 ? 0 : next(static_cast<uint32_t>(end));
+    std::string part = whole.substr(0, cut);
+    for (emu_sms &m : inbox_) {
+        const std::string entry = "\"," + m.sender + "\",,";
+        size_t at = part.find("+CMGL: " + std::to_string(m.index) + ",");
+        if (at != std::string::npos && part.find(entry, at) != std::string::npos) {
+            size_t text_at = part.find("\r\n", at);
+            if (text_at != std::string::npos &&
+                part.find(m.text + "\r", text_at + 2) == text_at + 2)
+                m.read = true;
+        }
+    }
+    return part;
 }
 
 void ModemEmulator::answer(const std::string &text)
@@ -362,15 +420,30 @@ void ModemEmulator::emit(const std::string &event)
         on_event(event);
 }
 
-void ModemEmulator::add_sms(const std::string &sender, const std::string &text)
+int ModemEmulator::add_sms(const std::string &sender, const std::string &text)
 {
     std::lock_guard<std::mutex> lock(mu_);
     int index = 1;
     auto it = inbox_.begin();  // inbox_ is ordered by index
     for (; it != inbox_.end() && it->index == index; ++it)
         ++index;
-    if (index <= kSimSlots)
-        inbox_.insert(it, emu_sms{index, sender, text, false});
+    if (index > kSimSlots)
+        return 0;
+    inbox_.insert(it, emu_sms{index, sender, text, false});
+    return index;
+}
+
+void ModemEmulator::set_listing_fault(emu_listing mode, uint32_t seed)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    listing_mode_ = mode;
+    fault_rng_ = seed | 1u;
+}
+
+void ModemEmulator::set_recording(bool keep)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    recording_ = keep;
 }
 
 std::vector<emu_sms> ModemEmulator::inbox() const

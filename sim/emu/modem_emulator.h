@@ -30,11 +30,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 struct emu_sms {
@@ -45,8 +48,17 @@ struct emu_sms {
 };
 
 struct emu_sent_sms {
-    std::string number;  // as given after "AT+CMGS=" (quotes included)
-    std::string text;    // body without the Ctrl-Z
+    std::string number;                             // as given after "AT+CMGS=" (quotes included)
+    std::string text;                               // body without the Ctrl-Z
+    std::chrono::steady_clock::time_point started;  // when the AT+CMGS line arrived
+};
+
+// What AT+CMGL is answered with while the listing is faulty.
+enum class emu_listing {
+    whole,  // the listing as it should be
+    junk,   // printable noise and no listing at all; nothing becomes read
+    cut,    // the listing cut off at a random byte, without the final OK;
+            // only messages whose text arrived whole become read
 };
 
 class ModemEmulator {
@@ -64,9 +76,10 @@ public:
     // and closes it in its destructor.
     int slave_fd() const;
 
-    // Stores an unread SMS at the lowest free index (1, 2, ...). A full SIM
-    // (30 messages) drops it, as the network would keep it undelivered.
-    void add_sms(const std::string &sender, const std::string &text);
+    // Stores an unread SMS at the lowest free index (1, 2, ...) and returns
+    // that index. A full SIM (30 messages) drops it, as the network would
+    // keep it undelivered, and returns 0.
+    int add_sms(const std::string &sender, const std::string &text);
     std::vector<emu_sms> inbox() const;  // ordered by index
     std::vector<emu_sent_sms> sent() const;
     std::vector<std::string> commands() const;
@@ -86,6 +99,11 @@ public:
     // reading its SIM; the listing holds the inbox as it is when written.
     // Nothing else is read or answered meanwhile.
     void set_listing_delay(int gateway_ms);
+    // Faulty listings; seed makes the junk and the cut points repeatable.
+    void set_listing_fault(emu_listing mode, uint32_t seed);
+    // False: commands(), received() and sent() stop growing (for long runs
+    // that follow the modem through the callbacks only). True by default.
+    void set_recording(bool keep);
 
     // Closes the master, as a USB modem unplugged: the gateway's reads on the
     // slave see end of file, its writes EIO, and the slave's /dev/pts node
@@ -96,6 +114,12 @@ public:
     // held, with a short line for every command handled and SMS sent, e.g.
     // "sms sent to \"+4915...\": ok" or "AT+CMGF=1: OK". Set before start().
     std::function<void(const std::string &event)> on_event;
+    // Optional, like on_event: every AT+CMGD handled, with the message it
+    // deleted as it was (m.read: it had been listed). found false: the
+    // index was empty, m holds only the index.
+    std::function<void(bool found, const emu_sms &m)> on_delete;
+    // Optional, like on_event: every SMS sent (Ctrl-Z), with its start time.
+    std::function<void(const emu_sent_sms &sms)> on_sms;
 
     // Polls pred every 10 ms until it holds or timeout_ms (real time) passed;
     // returns the last value of pred.
@@ -109,6 +133,7 @@ private:
     void end_body(const std::string &raw, bool send);
     std::string handle(const std::string &line, std::string &event);
     std::string listing(const std::string &stat);
+    std::string faulty_listing(const std::string &stat);
     void answer(const std::string &text);
     void emit(const std::string &event);
     void pause_gateway_ms(int ms);
@@ -136,5 +161,10 @@ private:
     size_t chunk_bytes_ = 0;
     int gap_ms_ = 0;
     int listing_delay_ms_ = 0;
+    emu_listing listing_mode_ = emu_listing::whole;
+    uint32_t fault_rng_ = 1;
+    bool recording_ = true;
+    std::chrono::steady_clock::time_point cmgs_at_;
+    std::vector<std::pair<bool, emu_sms>> deleted_;  // CMGD results not yet reported
     int next_mr_ = 1;
 };

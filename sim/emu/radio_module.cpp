@@ -42,7 +42,11 @@ RadioModule::RadioModule(int port, int lamps)
 
 bool RadioModule::start()
 {
-    line_.on_bytes = [this](const bytes &chunk) { take(chunk); };
+    line_.on_bytes = [this](const bytes &chunk) {
+        if (on_read)
+            on_read();
+        take(chunk);
+    };
     return line_.start();
 }
 
@@ -119,6 +123,9 @@ void RadioModule::take(const bytes &chunk)
     std::vector<std::string> lines;
     {
         std::lock_guard<std::mutex> hold(lock_);
+        const int falls = key_falls_.load();
+        keyed_ = key_.load() || falls != falls_seen_;
+        falls_seen_ = falls;
         pending_.insert(pending_.end(), chunk.begin(), chunk.end());
         int noise = 0;
         for (;;) {
@@ -302,7 +309,7 @@ size_t RadioModule::parse_radio_form()
         ++counts_.frames_bad;
         line += ", PREFIX DIFFERS FROM FRAME BYTES 11-12";
     }
-    if (!key_.load()) {
+    if (!keyed_) {
         ++counts_.frames_unkeyed;
         line += ", unkeyed";
     }

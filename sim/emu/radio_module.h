@@ -80,7 +80,15 @@ public:
     void send_raw(const bytes &b);
 
     // The level of this module's transmit key line, fed from the GPIO tree.
-    void set_key(bool high) { key_.store(high); }
+    // Bytes count as keyed when the key is high as they are taken, or fell
+    // since the last bytes were taken: the window may close before the
+    // reader gets to bytes written inside it.
+    void set_key(bool high)
+    {
+        if (!high && key_.exchange(false))
+            key_falls_.fetch_add(1);
+        key_.store(high);
+    }
 
     radio_settings settings() const;
     radio_counts counts() const;
@@ -88,6 +96,9 @@ public:
 
     // Called with one line per event; set before start().
     std::function<void(const std::string &line)> on_log;
+    // Optional: called on the reader thread before each chunk is taken, e.g.
+    // to bring the key level up to date. Set before start().
+    std::function<void()> on_read;
     // Called with every status frame a lamp sends, after it was sent.
     std::function<void(const bytes &frame, std::chrono::steady_clock::time_point sent)> on_status;
 
@@ -104,6 +115,9 @@ private:
     const int port_, lamps_;
     SerialPeer line_;
     std::atomic<bool> key_{false};
+    std::atomic<int> key_falls_{0};
+    int falls_seen_ = 0;  // key_falls_ when the last chunk was taken
+    bool keyed_ = false;  // the chunk being taken arrived keyed
     mutable std::mutex lock_;
     bytes pending_;
     radio_settings settings_;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -149,7 +150,7 @@ void SerialPeer::run()
             continue;
         }
         bytes chunk(buf, buf + n);
-        {
+        if (keep_received.load()) {
             std::lock_guard<std::mutex> hold(lock_);
             received_.insert(received_.end(), chunk.begin(), chunk.end());
         }
@@ -203,33 +204,60 @@ ServerPeer::~ServerPeer()
 
 bool ServerPeer::start()
 {
+    if (!listen_on(0))
+        return false;
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+// Listens on 127.0.0.1:port (0: an ephemeral one, stored in port_).
+bool ServerPeer::listen_on(int port)
+{
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t len = sizeof a;
     if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
         listen(listen_fd_, 4) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        close(listen_fd_);
+        listen_fd_ = -1;
         return false;
+    }
     port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { run(); });
     return true;
+}
+
+void ServerPeer::set_refusing(bool refuse)
+{
+    refuse_.store(refuse);
+    if (refuse)
+        drop();
 }
 
 void ServerPeer::run()
 {
     uint8_t buf[4096];
     while (!stop_.load()) {
+        // Only this thread opens and closes the listening socket once running.
+        if (refuse_.load() && listen_fd_ >= 0) {
+            close(listen_fd_);
+            listen_fd_ = -1;
+        } else if (!refuse_.load() && listen_fd_ < 0 && !listen_on(port_)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         int conn;
         {
             std::lock_guard<std::mutex> hold(lock_);
             conn = conn_;
         }
         pollfd pf[2] = {{listen_fd_, POLLIN, 0}, {conn, POLLIN, 0}};
-        if (poll(pf, conn >= 0 ? 2 : 1, 20) <= 0)
+        if (poll(pf, 2, 20) <= 0)
             continue;
         if (pf[0].revents & POLLIN) {
             int c = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -290,7 +318,8 @@ void ServerPeer::handle(const bytes &chunk)
     std::vector<bytes> found;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        received_.insert(received_.end(), chunk.begin(), chunk.end());
+        if (keep_records.load())
+            received_.insert(received_.end(), chunk.begin(), chunk.end());
         pending_.insert(pending_.end(), chunk.begin(), chunk.end());
         // Cut whole, CRC-valid frames from the front; skip bytes that
         // cannot start one.
@@ -314,7 +343,8 @@ void ServerPeer::handle(const bytes &chunk)
         }
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(i));
         for (auto &f : found) {
-            frames_.push_back(f);
+            if (keep_records.load())
+                frames_.push_back(f);
             if (f.size() >= 14 && f[10] == 0 && f[13] == 6)
                 ++heartbeats_;
         }
@@ -329,9 +359,34 @@ void ServerPeer::handle(const bytes &chunk)
 
 void ServerPeer::send(const bytes &b)
 {
+    std::lock_guard<std::mutex> one_sender(send_lock_);
+    send_locked(b);
+}
+
+void ServerPeer::send_locked(const bytes &b)
+{
     std::lock_guard<std::mutex> hold(lock_);
     if (conn_ >= 0 && !dropped_)
         write_all(conn_, b.data(), b.size());
+}
+
+void ServerPeer::send_pieces(const bytes &b, size_t piece, int gap_us)
+{
+    piece = piece == 0 ? 1 : piece;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (conn_ < 0 || dropped_)
+            return;
+        int one = 1;  // each write its own segment
+        setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    std::lock_guard<std::mutex> one_sender(send_lock_);
+    for (size_t at = 0; at < b.size(); at += piece) {
+        if (at > 0 && gap_us > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(gap_us));
+        send_locked(bytes(b.begin() + static_cast<long>(at),
+                          b.begin() + static_cast<long>(std::min(b.size(), at + piece))));
+    }
 }
 
 void ServerPeer::drop()
@@ -415,24 +470,39 @@ void GpioTree::run()
     std::vector<pollfd> pf;
     for (auto &f : fifos_)
         pf.push_back({f.second, POLLIN, 0});
-    std::vector<std::string> partial(fifos_.size());
-    char buf[256];
+    std::vector<bool> ready(fifos_.size());
     while (!stop_.load()) {
         if (poll(pf.data(), pf.size(), 20) <= 0)
             continue;
-        for (size_t i = 0; i < pf.size(); ++i) {
-            if (!(pf[i].revents & POLLIN))
-                continue;
-            ssize_t n = read(pf[i].fd, buf, sizeof buf);
-            if (n <= 0)
-                continue;
-            partial[i].append(buf, static_cast<size_t>(n));
+        for (size_t i = 0; i < pf.size(); ++i)
+            ready[i] = (pf[i].revents & POLLIN) != 0;
+        read_fifos(ready);
+    }
+}
+
+void GpioTree::drain()
+{
+    read_fifos(std::vector<bool>(fifos_.size(), true));
+}
+
+// Reads the FIFOs marked ready (non-blocking) and reports every whole level.
+void GpioTree::read_fifos(const std::vector<bool> &ready)
+{
+    std::lock_guard<std::mutex> one_reader(read_lock_);
+    partial_.resize(fifos_.size());
+    char buf[256];
+    for (size_t i = 0; i < fifos_.size(); ++i) {
+        if (!ready[i])
+            continue;
+        ssize_t n;
+        while ((n = read(fifos_[i].second, buf, sizeof buf)) > 0) {
+            partial_[i].append(buf, static_cast<size_t>(n));
             size_t nl;
-            while ((nl = partial[i].find('\n')) != std::string::npos) {
-                gpio_event e{fifos_[i].first, std::atoi(partial[i].substr(0, nl).c_str()),
+            while ((nl = partial_[i].find('\n')) != std::string::npos) {
+                gpio_event e{fifos_[i].first, std::atoi(partial_[i].substr(0, nl).c_str()),
                              std::chrono::steady_clock::now()};
-                partial[i].erase(0, nl + 1);
-                {
+                partial_[i].erase(0, nl + 1);
+                if (keep_events.load()) {
                     std::lock_guard<std::mutex> hold(lock_);
                     events_.push_back(e);
                 }

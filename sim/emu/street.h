@@ -50,6 +50,8 @@ public:
     // Called on the reader thread for every chunk the gateway wrote.
     std::function<void(const bytes &chunk)> on_bytes;
     void hang_up();  // close our side, like a module unplugged
+    // False: received() stops growing (long runs watch on_bytes only).
+    std::atomic<bool> keep_received{true};
 
 private:
     void run();
@@ -72,8 +74,14 @@ public:
     bool start();  // listens on an ephemeral port
     int port() const { return port_; }
     void send(const bytes &b);  // to the current connection, if any
-    void drop();                // closes the current connection
-    int connections() const;    // accepted so far
+    // The same in pieces of `piece` bytes, each its own TCP segment, with
+    // gap_us of real time between them.
+    void send_pieces(const bytes &b, size_t piece, int gap_us);
+    void drop();  // closes the current connection
+    // True: the current connection is dropped and the port closed, so that
+    // connecting is refused; false: the same port listens again.
+    void set_refusing(bool refuse);
+    int connections() const;  // accepted so far
     bool connected() const;
     bytes received() const;             // everything received on every connection
     std::vector<bytes> frames() const;  // whole frames received, in order
@@ -84,9 +92,14 @@ public:
     // far, after each accept, and when the gateway ends a connection.
     std::function<void(int connections)> on_connect;
     std::function<void()> on_close;
+    // False: received() and frames() stop growing (long runs watch on_frame).
+    std::atomic<bool> keep_records{true};
 
 private:
     void run();
+    bool listen_on(int port);
+    void send_locked(const bytes &b);  // send_lock_ held
+    std::mutex send_lock_;             // keeps one send's pieces together
     void handle(const bytes &chunk);
     int listen_fd_ = -1, conn_ = -1, port_ = 0;
     bool dropped_ = false;  // conn_ shut down by drop(), not yet closed
@@ -94,6 +107,7 @@ private:
     bytes received_, pending_;
     std::vector<bytes> frames_;
     int connections_ = 0, heartbeats_ = 0;
+    std::atomic<bool> refuse_{false};
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -115,10 +129,20 @@ public:
     std::vector<gpio_event> events() const;
     std::vector<int> levels(int line) const;  // every level set on line, in order
     int level(int line) const;                // the latest, -1 before any
+    // Called on the reading thread (or the one calling drain()) for every level.
     std::function<void(const gpio_event &)> on_event;
+    // Reads, on the calling thread, every level already written and reports
+    // it before returning: whatever the gateway wrote before some other
+    // write we have seen is known afterwards.
+    void drain();
+    // False: events() stops growing (long runs watch on_event only).
+    std::atomic<bool> keep_events{true};
 
 private:
     void run();
+    void read_fifos(const std::vector<bool> &ready);
+    std::mutex read_lock_;              // one reader of the FIFOs at a time
+    std::vector<std::string> partial_;  // a level's text not ended yet, per FIFO
     std::string root_;
     std::vector<std::pair<int, int>> fifos_;  // line, fd
     mutable std::mutex lock_;

@@ -83,6 +83,7 @@ TEST(RadioModule, FlagsForeignBrokenAndUnkeyedFrames)
     m.set_key(true);
     m.take(dim);
     m.set_key(false);
+    m.take({});  // the reader has seen the window close
     m.take(radio_frame(make_frame(m.lamp_address(4).data(), 5, 2, 4, 0x02, {0x10})));
     m.take(broken);
     m.take(wrong_prefix);
