@@ -13,6 +13,7 @@
 
 #include "emu/load.h"
 #include "emu/simulator.h"
+#include "emu/soak.h"
 
 #ifndef LAMPGW_ZUZIZE_VID
 #define LAMPGW_ZUZIZE_VID ""
@@ -61,6 +62,27 @@ int load_main(int argc, char **argv)
     return rc;
 }
 
+int soak_main(int argc, char **argv)
+{
+    soak_options opt;
+    opt.hosted = LAMPGW_HOSTED;
+    std::string err;
+    const int rc = soak_parse_args(argc, argv, &opt, &err);
+    if (rc == 2) {
+        std::fputs(soak_usage(), stdout);
+        return 0;
+    }
+    if (rc != 0) {
+        std::fprintf(stderr, "lampgw-sim: %s\n%s", err.c_str(), soak_usage());
+        return 2;
+    }
+    soak_report r;
+    const int result = soak_run(opt, &r, stdout);
+    if (result != 2)
+        soak_print_summary(stdout, opt, r);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -70,6 +92,9 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--load") == 0)
             return load_main(argc, argv);
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--soak") == 0)
+            return soak_main(argc, argv);
     sim_options opt;
     opt.companion = LAMPGW_ZUZIZE_VID;
     std::string err;
@@ -77,6 +102,7 @@ int main(int argc, char **argv)
     if (rc == 2) {
         std::fputs(sim_usage(), stdout);
         std::fputs(LOAD_USAGE, stdout);
+        std::fputs(soak_usage(), stdout);
         return 0;
     }
     if (rc != 0) {

@@ -1,0 +1,1657 @@
+#include "emu/soak.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+
+#include "board/timebase.h"
+#include "emu/modem_emulator.h"
+#include "emu/radio_module.h"
+#include "emu/street.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+constexpr double INF = 1e300;
+
+const char *const DEVICE_ID = "0102030405A6";
+// Senders: commands from ADMIN are valid and must be answered; ADMIN_BAD (an
+// admin too) sends only texts that are no command; STRANGER is no admin.
+const char *const ADMIN = "+4915100000001";
+const char *const ADMIN_BAD = "+4915100000002";
+const char *const STRANGER = "+4915199999999";
+
+constexpr uint8_t UP_MARK = 0x53, DOWN_MARK = 0x44, T2_MARK = 0x32;
+constexpr double LAMP_PERIOD = 20;     // simulated seconds between two frames of a port
+constexpr double DOWN_PERIOD = 45;     // between two server frames for a module
+constexpr double TYPE2_PERIOD = 1800;  // between two type-2 frames
+constexpr double SMS_PERIOD = 2400;    // between two single commands
+constexpr double PASS_S = 20;          // one supervision pass
+constexpr int DAILY_PASSES = 4320;
+constexpr int LISTING_MS = 2500;  // the modem's answer time to a listing
+// Bounds, in simulated seconds, before the allowance for the real-time
+// jitter of the machine (real_slack) is added.
+constexpr double FEED_FIRST = 20;     // start of the process to the start-up pulse
+constexpr double FEED_STARTUP = 60;   // start-up pulse to the first pass's feed
+constexpr double FEED_GAP = 25;       // between two feeds of the supervision loop
+constexpr double TYPE2_SLACK = 1;     // beyond the 4 s pause and one listing
+constexpr double GRACE = 3;           // a window's end to "calm again"
+constexpr double LOST_AFTER = 120;    // an undelivered frame counts as lost
+constexpr double REPLY_AFTER = 60;    // a command unanswered
+constexpr double DELETE_AFTER = 180;  // an SMS never deleted
+constexpr double SAMPLE_EVERY = 60;   // resource samples
+
+// Scopes of fault windows.
+enum { W_LINK = 1, W_PORT1 = 2, W_PORT2 = 4, W_MODEM = 8, W_RESTART = 16 };
+
+const char *const FAULT_NAMES[SOAK_FAULT_KINDS] = {
+    "server drops the link",
+    "server refuses connections",
+    "server ignores heartbeats",
+    "server sends garbage",
+    "downlink in 1-byte/joined segments",
+    "/dev/ttyO1 garbage bursts",
+    "/dev/ttyO2 garbage bursts",
+    "/dev/ttyO1 ring overflow (70 KiB)",
+    "/dev/ttyO2 ring overflow (70 KiB)",
+    "/dev/ttyO1 0xA3 floods",
+    "/dev/ttyO2 0xA3 floods",
+    "/dev/ttyO1 frames split at random",
+    "/dev/ttyO2 frames split at random",
+    "SMS storms (up to 10 listed)",
+    "modem silent",
+    "modem answers junk listings",
+    "modem cuts listings off",
+    "modem nodes vanish",
+};
+const char *const RESTART_NAMES[SOAK_RESTART_CAUSES] = {"daily (4320 passes)", "SMS reset",
+                                                        "modem nodes gone"};
+
+struct fault_event {
+    double at = 0, len = 0;
+    int kind = 0;
+};
+
+struct window {
+    double start = 0, end = INF;
+    int scope = 0;
+    double over_at = -1;     // the fault itself ended; the window waits for calm
+    double hold = 0;         // calm only this long after over_at
+    bool need_conn = false;  // calm needs a connection accepted after over_at
+};
+
+struct write_job {
+    bytes data;
+    std::vector<size_t> cuts;  // split points, each followed by a pause
+    int gap_us = 0;
+    int kind = 0;  // 0 raw, 1 lamp frame, 2 type-2 frame
+    uint32_t seq = 0;
+};
+
+struct up_pending {
+    uint32_t seq;
+    double sent;
+};
+
+struct down_pending {
+    int port;
+    bytes radio;
+    double sent;
+};
+
+enum sms_kind { SMS_VALID, SMS_INVALID, SMS_STRANGER };
+enum effect { FX_NONE, FX_IP, FX_PORT, FX_RADIO, FX_RESET };
+struct sms_rec {
+    std::string sender, text;
+    double added = 0, deleted = -1;
+    sms_kind kind = SMS_VALID;
+    effect fx = FX_NONE;
+    std::string
+        value;  // FX_IP/FX_PORT: the value; FX_RADIO: the bytes' hex as the module logs them
+};
+
+std::string fmt_time(double s)
+{
+    const long t = static_cast<long>(s);
+    char b[48];
+    std::snprintf(b, sizeof b, "day %ld %02ld:%02ld:%02ld", t / 86400 + 1, t / 3600 % 24,
+                  t / 60 % 60, t % 60);
+    return b;
+}
+
+std::string hex_compact(const bytes &b)
+{
+    static const char d[] = "0123456789ABCDEF";
+    std::string s;
+    for (uint8_t x : b) {
+        s += d[x >> 4];
+        s += d[x & 15];
+    }
+    return s;
+}
+
+bytes parse_hex_spaced(const std::string &s, size_t from, size_t to)
+{
+    bytes b;
+    for (size_t i = from; i + 1 < to; i += 3)
+        b.push_back(static_cast<uint8_t>(std::strtoul(s.substr(i, 2).c_str(), nullptr, 16)));
+    return b;
+}
+
+std::string unquote(std::string s)
+{
+    if (s.size() >= 2 && s.front() == '"' && s.back() == '"')
+        s = s.substr(1, s.size() - 2);
+    return s;
+}
+
+bytes seq_frame(uint8_t type, int port, uint8_t lamp, uint8_t mark, uint32_t seq)
+{
+    const uint8_t addr[6] = {0x4C, 0x50, 0x00, static_cast<uint8_t>(port), 0x00, lamp};
+    return make_frame(addr, type, static_cast<uint8_t>(port), lamp, 0x01,
+                      {mark, static_cast<uint8_t>(port), static_cast<uint8_t>(seq >> 24),
+                       static_cast<uint8_t>(seq >> 16), static_cast<uint8_t>(seq >> 8),
+                       static_cast<uint8_t>(seq), 0x5A, 0x5A, 0x5A});
+}
+
+uint32_t frame_seq(const bytes &f)
+{
+    return static_cast<uint32_t>(f[16]) << 24 | static_cast<uint32_t>(f[17]) << 16 |
+           static_cast<uint32_t>(f[18]) << 8 | f[19];
+}
+
+// A radio configuration command as the module takes it: header, code, two
+// parameters, additive checksum, CR LF.
+bytes radio_command(uint8_t code, uint8_t value)
+{
+    bytes c = {0xAF, 0xAF, 0x00, 0x00, 0xAF, 0x80, code, 0x02, value, 0x00};
+    c.push_back(radio_modcrc(c.data(), c.size()));
+    c.push_back(0x0D);
+    c.push_back(0x0A);
+    return c;
+}
+
+double process_cpu(pid_t pid)
+{
+    clockid_t clk;
+    timespec ts;
+    if (pid <= 0 || clock_getcpuclockid(pid, &clk) != 0 || clock_gettime(clk, &ts) != 0)
+        return 0;
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// A serial line's writer: jobs go out in order on a thread of their own, so
+// a gateway that reads slowly (or is being restarted) never holds up the soak.
+class port_writer {
+public:
+    port_writer(RadioModule &m, std::function<void(const write_job &)> before_last)
+        : module_(m), before_last_(std::move(before_last)), thread_([this] { run(); })
+    {
+    }
+    ~port_writer() { stop(); }
+    void stop()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    void push(write_job j)
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            jobs_.push_back(std::move(j));
+        }
+        cv_.notify_all();
+    }
+    bool idle()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return jobs_.empty() && !busy_;
+    }
+
+private:
+    void run()
+    {
+        for (;;) {
+            write_job j;
+            {
+                std::unique_lock<std::mutex> hold(lock_);
+                cv_.wait(hold, [this] { return stop_ || !jobs_.empty(); });
+                if (stop_)
+                    return;
+                j = std::move(jobs_.front());
+                jobs_.pop_front();
+                busy_ = true;
+            }
+            if (j.kind != 0)
+                before_last_(j);
+            size_t at = 0;
+            for (size_t cut : j.cuts) {
+                module_.send_raw(bytes(j.data.begin() + static_cast<long>(at),
+                                       j.data.begin() + static_cast<long>(cut)));
+                at = cut;
+                std::this_thread::sleep_for(std::chrono::microseconds(j.gap_us));
+            }
+            // Big bursts go in 4 KiB pieces, so stop() is heard in between.
+            while (at < j.data.size()) {
+                const size_t n = std::min<size_t>(4096, j.data.size() - at);
+                module_.send_raw(bytes(j.data.begin() + static_cast<long>(at),
+                                       j.data.begin() + static_cast<long>(at + n)));
+                at += n;
+                std::lock_guard<std::mutex> hold(lock_);
+                if (stop_)
+                    break;
+            }
+            std::lock_guard<std::mutex> hold(lock_);
+            busy_ = false;
+        }
+    }
+    RadioModule &module_;
+    std::function<void(const write_job &)> before_last_;
+    std::mutex lock_;
+    std::condition_variable cv_;
+    std::deque<write_job> jobs_;
+    bool stop_ = false, busy_ = false;
+    std::thread thread_;
+};
+
+struct soak {
+    const soak_options &opt;
+    soak_report &r;
+    FILE *log;
+    clock_type::time_point t0 = clock_type::now();
+    double scale;
+    double total;  // simulated seconds of faults and traffic
+    std::string dir;
+
+    std::mutex mu;  // guards everything below that threads share
+    std::atomic<bool> failed{false};
+    std::vector<window> windows;
+    std::deque<up_pending> up[2];
+    uint32_t up_next[2] = {0, 0};
+    std::map<uint32_t, down_pending> down;
+    uint32_t down_next = 0;
+    std::map<int, sms_rec> inbox;                            // by SIM index, until deleted
+    std::deque<sms_rec> awaiting_reply;                      // valid commands deleted, reply due
+    std::vector<std::pair<sms_rec, double>> awaiting_radio;  // reply seen, bytes due
+    std::map<std::string, int> radio_seen;  // configuration commands the 434 MHz module took
+    std::map<std::string, double> type2;    // SMS body -> frame's last byte
+    std::string last_ip = "127.0.0.1", last_port;
+    double reset_answered = -1;  // "ok" to a reset seen, reboot due
+    bool admin_known = false;    // the gateway has a last sender to forward to
+    double last_connect = -1;
+    double last_feed = -1;
+    int feeds = 0;
+    double life_start = 0;
+    bool vanished = false;
+    double vanish_end = -1;
+    std::atomic<bool> reboot_asked{false};
+    std::deque<std::string> console;  // the gateway's last lines
+    FILE *console_file = nullptr;
+    long sms_noreply_seen = 0;
+
+    soak(const soak_options &o, soak_report &rep, FILE *l)
+        : opt(o), r(rep), log(l), scale(o.time_scale), total(o.days * 86400)
+    {
+    }
+
+    double now() const
+    {
+        return std::chrono::duration<double>(clock_type::now() - t0).count() * scale;
+    }
+    // What real-time jitter of `ms` milliseconds amounts to in simulated time.
+    double real_slack(double ms) const { return ms / 1000 * scale; }
+    // The soak's own oversleeps since `since`, in simulated seconds: when the
+    // machine is too busy to run the soak on time, it is likely too busy to
+    // run the gateway on time, and timed bounds stretch by as much. mu held.
+    std::deque<std::pair<double, double>> stalls;  // (when, simulated seconds lost)
+    double stalled(double since) const
+    {
+        double sum = 0;
+        for (auto it = stalls.rbegin(); it != stalls.rend() && it->first >= since; ++it)
+            sum += it->second;
+        return sum;
+    }
+
+    void say(const std::string &line)
+    {
+        if (!opt.quiet)
+            std::fprintf(log, "soak | %s  %s\n", fmt_time(now()).c_str(), line.c_str());
+    }
+
+    // The first broken invariant ends the run; mu held.
+    void fail(const std::string &invariant, const std::string &detail)
+    {
+        if (failed.exchange(true))
+            return;
+        r.invariant = invariant;
+        r.detail = detail + " (at " + fmt_time(now()) + ", seed " + std::to_string(r.seed) +
+                   "); the gateway's last lines:";
+        for (const auto &l : console)
+            r.detail += "\n    gw | " + l;
+    }
+
+    // mu held. Any window of the scopes in mask overlapping [a, b].
+    bool at_risk(double a, double b, int mask) const
+    {
+        for (const window &w : windows)
+            if ((w.scope & mask) && w.start <= b && w.end >= a)
+                return true;
+        return false;
+    }
+    // mu held. The latest end of the windows of mask overlapping [a, inf);
+    // INF while one is open, -1 for none.
+    double risk_end(double a, int mask) const
+    {
+        double e = -1;
+        for (const window &w : windows)
+            if ((w.scope & mask) && w.end >= a)
+                e = std::max(e, w.end);
+        return e;
+    }
+    size_t open_window(int scope, double hold, bool need_conn, double at)
+    {
+        window w;
+        w.start = at;
+        w.scope = scope;
+        w.hold = hold;
+        w.need_conn = need_conn;
+        windows.push_back(w);
+        return windows.size() - 1;
+    }
+};
+
+}  // namespace
+
+int soak_parse_args(int argc, char **argv, soak_options *opt, std::string *err)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        char *end = nullptr;
+        const bool more = i + 1 < argc;
+        if (a == "--soak")
+            continue;
+        if (a == "--help" || a == "-h")
+            return 2;
+        if (a == "--quiet") {
+            opt->quiet = true;
+        } else if (a == "--days" && more) {
+            opt->days = std::strtod(argv[++i], &end);
+            if (*end != '\0' || !(opt->days > 0) || opt->days > 1000) {
+                *err = "--days wants a number of days above 0";
+                return 1;
+            }
+        } else if (a == "--seed" && more) {
+            const unsigned long v = std::strtoul(argv[++i], &end, 10);
+            if (*end != '\0' || v == 0 || v > 0xFFFFFFFFul) {
+                *err = "--seed wants a number from 1 to 4294967295";
+                return 1;
+            }
+            opt->seed = static_cast<uint32_t>(v);
+        } else if (a == "--time-scale" && more) {
+            const long v = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || v < 1 || v > 5000) {
+                *err = "--time-scale wants a number from 1 to 5000";
+                return 1;
+            }
+            opt->time_scale = static_cast<unsigned>(v);
+        } else if (a == "--csv" && more) {
+            opt->csv = argv[++i];
+        } else if (a == "--console" && more) {
+            opt->console = argv[++i];
+        } else if (a == "--hosted" && more) {
+            opt->hosted = argv[++i];
+        } else {
+            *err = "bad soak option " + a;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+const char *soak_usage()
+{
+    return "usage: lampgw-sim --soak [--days N] [--seed S] [--time-scale N] [--quiet]\n"
+           "                         [--csv FILE] [--console FILE] [--hosted PATH]\n"
+           "  the gateway as its own process for N simulated days (default 1, fractions\n"
+           "  allowed) at N times real speed (default 400) under a seeded random fault\n"
+           "  schedule; stops at the first broken invariant and names it; --console keeps\n"
+           "  the gateway's own lines, stamped with the simulated time\n";
+}
+
+namespace {
+
+// One day's faults, category by category: the day is cut into twice as many
+// slots as the category has kinds and every kind gets a slot of its own, so
+// faults of one category never overlap; categories overlap freely.
+std::vector<fault_event> plan_faults(std::mt19937 &rng, double total)
+{
+    static const double len_range[SOAK_FAULT_KINDS][2] = {
+        {0, 0},      {60, 600}, {400, 900}, {60, 600}, {300, 1800}, {60, 600},
+        {60, 600},   {0, 0},    {0, 0},     {60, 300}, {60, 300},   {300, 1800},
+        {300, 1800}, {0, 0},    {30, 300},  {60, 600}, {60, 600},   {2, 30},
+    };
+    const std::vector<std::vector<int>> categories = {
+        {SOAK_FAULT_SERVER_DROP, SOAK_FAULT_SERVER_REFUSE, SOAK_FAULT_SERVER_SILENT,
+         SOAK_FAULT_SERVER_GARBAGE, SOAK_FAULT_DOWNLINK_SEGMENTS},
+        {SOAK_FAULT_RADIO1_GARBAGE, SOAK_FAULT_RADIO1_OVERFLOW, SOAK_FAULT_RADIO1_FLOOD,
+         SOAK_FAULT_RADIO1_SPLIT},
+        {SOAK_FAULT_RADIO2_GARBAGE, SOAK_FAULT_RADIO2_OVERFLOW, SOAK_FAULT_RADIO2_FLOOD,
+         SOAK_FAULT_RADIO2_SPLIT},
+        {SOAK_FAULT_MODEM_SILENT, SOAK_FAULT_MODEM_JUNK, SOAK_FAULT_MODEM_CUT,
+         SOAK_FAULT_MODEM_VANISH},
+        {SOAK_FAULT_SMS_STORM, SOAK_FAULT_SMS_STORM},
+    };
+    std::uniform_real_distribution<double> unit(0, 1);
+    std::vector<fault_event> out;
+    for (double day = 0; day < total; day += 86400) {
+        const double len = std::min(86400.0, total - day);
+        const double skip = day == 0 ? std::min(600.0, len * 0.1) : 0;
+        for (const auto &cat : categories) {
+            const size_t slots = cat.size() * 2;
+            const double slot = (len - skip) / static_cast<double>(slots);
+            std::vector<size_t> order(slots);
+            for (size_t i = 0; i < slots; ++i)
+                order[i] = i;
+            std::shuffle(order.begin(), order.end(), rng);
+            for (size_t i = 0; i < cat.size(); ++i) {
+                fault_event f;
+                f.kind = cat[i];
+                const double lo = len_range[f.kind][0], hi = len_range[f.kind][1];
+                f.len = std::min(lo + unit(rng) * (hi - lo), slot * 0.6);
+                f.at = day + skip + static_cast<double>(order[i]) * slot +
+                       unit(rng) * (slot - f.len) * 0.5;
+                out.push_back(f);
+            }
+        }
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const fault_event &a, const fault_event &b) { return a.at < b.at; });
+    return out;
+}
+
+// Starts argv with standard output and error into the write end of a pipe;
+// nothing else of ours stays open in it.
+pid_t spawn_piped(const std::vector<std::string> &args, int *out_fd)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return -1;
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        dup2(p[1], 1);
+        dup2(p[1], 2);
+        for (int k = 3; k < 1024; ++k)
+            close(k);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(p[1]);
+    if (pid < 0) {
+        close(p[0]);
+        return -1;
+    }
+    *out_fd = p[0];
+    return pid;
+}
+
+int count_fds(pid_t pid)
+{
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+long status_field(pid_t pid, const char *key)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const size_t n = std::strlen(key);
+    while (std::getline(f, line))
+        if (line.compare(0, n, key) == 0 && line.size() > n && line[n] == ':')
+            return std::strtol(line.c_str() + n + 1, nullptr, 10);
+    return -1;
+}
+
+double self_cpu()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+// Reads config.txt: false (with why) when a line does not parse or a value
+// is not the one the last accepted command wrote.
+bool config_holds(const std::string &path, const std::string &ip, const std::string &port,
+                  std::string *why)
+{
+    std::ifstream f(path);
+    if (!f) {
+        *why = "config.txt cannot be read";
+        return false;
+    }
+    std::map<std::string, std::string> kv;
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        const size_t eq = line.find('=');
+        const std::string key = line.substr(0, eq);
+        if (eq == std::string::npos || (key != "server_ip_addr" && key != "server_port_num" &&
+                                        key != "device_id" && key != "sms_admin_numbers")) {
+            *why = "config.txt has a line that does not parse: \"" + line + "\"";
+            return false;
+        }
+        kv[key] = line.substr(eq + 1);
+    }
+    if (kv["server_ip_addr"] != ip || kv["server_port_num"] != port ||
+        kv["device_id"] != DEVICE_ID) {
+        *why = "config.txt holds server_ip_addr=" + kv["server_ip_addr"] +
+               " server_port_num=" + kv["server_port_num"] + " device_id=" + kv["device_id"] +
+               ", the last accepted commands wrote " + ip + ":" + port;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
+{
+    soak_report &r = *rp;
+    r = soak_report{};
+    r.seed = opt.seed != 0
+                 ? opt.seed
+                 : static_cast<uint32_t>(clock_type::now().time_since_epoch().count()) | 1u;
+    std::fprintf(log, "lampgw-sim soak: seed %u, %g simulated days, time scale %u\n", r.seed,
+                 opt.days, opt.time_scale);
+    std::fflush(log);
+    const double cpu0 = self_cpu();
+
+    soak S(opt, r, log);
+    // The modem emulator's delays run on the gateway clock, the soak's own.
+    const unsigned speed_before = time_speedup();
+    time_set_speedup(opt.time_scale);
+    struct speed_restore {
+        unsigned v;
+        ~speed_restore() { time_set_speedup(v); }
+    } restore_speed{speed_before};
+    const char *base = std::getenv("TMPDIR");
+    S.dir = std::string(base && *base ? base : "/tmp") + "/lampgw-soak-XXXXXX";
+    if (mkdtemp(S.dir.data()) == nullptr) {
+        perror("mkdtemp");
+        return 2;
+    }
+    struct cleanup {
+        std::string dir;
+        ~cleanup() { remove_tree(dir); }
+    } tidy{S.dir};
+    const std::string config = S.dir + "/config.txt", usb1 = S.dir + "/ttyUSB1",
+                      usb2 = S.dir + "/ttyUSB2", proc = S.dir + "/proc";
+
+    std::mt19937 sched(r.seed), rng(r.seed ^ 0x9E3779B9u);
+    std::uniform_real_distribution<double> unit(0, 1);
+    auto pick = [&rng](size_t n) { return static_cast<size_t>(rng() % n); };
+    auto garbage = [&rng](size_t n) {
+        bytes b(n);
+        for (auto &x : b)
+            x = static_cast<uint8_t>(rng());
+        return b;
+    };
+    const std::vector<fault_event> faults = plan_faults(sched, S.total);
+
+    RadioModule radio1(1, 0), radio2(2, 0);
+    RadioModule *radio[2] = {&radio1, &radio2};
+    ModemEmulator modem;
+    ServerPeer server[2];
+    GpioTree gpio{{115, 117, 48, 7, 60}};
+    auto sim_of = [&S](clock_type::time_point at) {
+        return std::chrono::duration<double>(at - S.t0).count() * S.scale;
+    };
+
+    gpio.keep_events = false;
+    gpio.on_event = [&](const gpio_event &e) {
+        if (e.line == 117 || e.line == 7)
+            radio[e.line == 117 ? 0 : 1]->set_key(e.level == 1);
+        if (e.line != 60 || e.level != 1)
+            return;
+        std::lock_guard<std::mutex> hold(S.mu);
+        const double t = sim_of(e.at);
+        if (S.feeds > 1)
+            r.feed_worst_gap_s = std::max(r.feed_worst_gap_s, t - S.last_feed);
+        S.last_feed = t;
+        ++S.feeds;
+    };
+    for (int k = 0; k < 2; ++k) {
+        radio[k]->on_read = [&gpio] { gpio.drain(); };
+        radio[k]->on_log = [&S, &r, k](const std::string &line) {
+            if (line.compare(0, 7, "config ") == 0) {
+                const size_t sep = line.find(" : ");
+                std::lock_guard<std::mutex> hold(S.mu);
+                if (k == 0 && sep != std::string::npos)
+                    ++S.radio_seen[line.substr(7, sep - 7)];
+                return;
+            }
+            if (line.compare(0, 21, "frame with a wrong CRC") == 0) {
+                std::lock_guard<std::mutex> hold(S.mu);
+                S.fail("downlink", "/dev/ttyO" + std::to_string(k + 1) +
+                                       " received a corrupted frame: " + line);
+                return;
+            }
+            if (line.compare(0, 3, "<- ") != 0)
+                return;
+            const size_t sep = line.find(" : ");
+            const bytes rf =
+                parse_hex_spaced(line, 3, sep == std::string::npos ? line.size() : sep);
+            if (rf.size() != 27 || rf[16] != DOWN_MARK)
+                return;  // not one of ours
+            const bytes f(rf.begin() + 2, rf.end());
+            const uint32_t seq = frame_seq(f);
+            std::lock_guard<std::mutex> hold(S.mu);
+            auto it = S.down.find(seq);
+            if (it == S.down.end()) {
+                S.fail("downlink", "server frame " + std::to_string(seq) + " reached /dev/ttyO" +
+                                       std::to_string(k + 1) +
+                                       " again, or after it was given up: " + line);
+                return;
+            }
+            if (it->second.port != k + 1 || it->second.radio != rf) {
+                S.fail("downlink", "server frame " + std::to_string(seq) + " reached /dev/ttyO" +
+                                       std::to_string(k + 1) +
+                                       " changed or on the wrong port: " + line);
+                return;
+            }
+            if (line.find(", unkeyed") != std::string::npos) {
+                S.fail("downlink-key", "server frame " + std::to_string(seq) +
+                                           " reached /dev/ttyO" + std::to_string(k + 1) +
+                                           " outside a transmit key window");
+                return;
+            }
+            ++r.down_delivered;
+            S.down.erase(it);
+        };
+    }
+
+    // SMS: a valid command is answered before the next message is deleted,
+    // so at most one answer is due at a time.
+    auto resolve_reply = [&](const char *why) {  // S.mu held
+        if (S.awaiting_reply.empty())
+            return;
+        sms_rec rec = S.awaiting_reply.front();
+        S.awaiting_reply.pop_front();
+        if (!S.at_risk(rec.deleted, S.now(), W_MODEM | W_RESTART)) {
+            S.fail("sms-reply", "the command \"" + rec.text + "\" deleted at " +
+                                    fmt_time(rec.deleted) + " was never answered (" + why + ")");
+            return;
+        }
+        ++r.sms_risk_lost;
+        // Carried out unanswered: what it wrote counts.
+        if (rec.fx == FX_IP || rec.fx == FX_PORT) {
+            std::string why2;
+            const std::string ip = rec.fx == FX_IP ? rec.value : S.last_ip;
+            const std::string port = rec.fx == FX_PORT ? rec.value : S.last_port;
+            if (config_holds(config, ip, port, &why2)) {
+                S.last_ip = ip;
+                S.last_port = port;
+            }
+        }
+    };
+    bool reset_deleted = false;
+    modem.set_recording(false);
+    modem.set_listing_delay(LISTING_MS);
+    modem.on_delete = [&](bool found, const emu_sms &m) {
+        std::lock_guard<std::mutex> hold(S.mu);
+        if (!found) {
+            S.fail("sms-delete", "AT+CMGD of index " + std::to_string(m.index) +
+                                     ", which holds no message: a message deleted twice");
+            return;
+        }
+        auto it = S.inbox.find(m.index);
+        if (it == S.inbox.end() || it->second.text != m.text) {
+            S.fail("sms-delete", "a message the soak did not store was deleted: " + m.text);
+            return;
+        }
+        if (!m.read) {
+            S.fail("sms-delete", "\"" + m.text + "\" was deleted before it was listed");
+            return;
+        }
+        sms_rec rec = it->second;
+        S.inbox.erase(it);
+        rec.deleted = S.now();
+        ++r.sms_deleted;
+        resolve_reply("another message was deleted first");
+        if (rec.sender != STRANGER)
+            S.admin_known = true;
+        if (rec.kind == SMS_VALID) {
+            S.awaiting_reply.push_back(rec);
+            reset_deleted = reset_deleted || rec.fx == FX_RESET;
+        } else {
+            ++r.sms_ignored;
+        }
+    };
+    modem.on_sms = [&](const emu_sent_sms &sms) {
+        std::lock_guard<std::mutex> hold(S.mu);
+        const std::string to = unquote(sms.number);
+        if (sms.text != "ok") {
+            auto it = S.type2.find(sms.text);
+            if (it == S.type2.end())
+                return;
+            const double took = sim_of(sms.started) - it->second;
+            const double bound =
+                4 + LISTING_MS / 1000.0 + TYPE2_SLACK + S.real_slack(10) + S.stalled(it->second);
+            S.type2.erase(it);
+            if (took < 0)
+                return;  // an SMS arrived meanwhile: the check was called off
+            ++r.type2_checked;
+            r.type2_worst_s = std::max(r.type2_worst_s, took);
+            if (took > bound) {
+                char t[160];
+                std::snprintf(t, sizeof t,
+                              "the SMS of a type-2 frame started %.1f s after the frame's last "
+                              "byte; the bound is %.1f s (4 s pause, one listing, slack)",
+                              took, bound);
+                S.fail("type2-sms", t);
+            }
+            return;
+        }
+        if (to != ADMIN) {
+            S.fail("sms-reply",
+                   "\"ok\" sent to " + to +
+                       (to == ADMIN_BAD ? ", whose texts are no commands" : ", who is no admin"));
+            return;
+        }
+        if (S.awaiting_reply.empty()) {
+            S.fail("sms-reply",
+                   "an \"ok\" with no command waiting for it: a command answered twice");
+            return;
+        }
+        sms_rec rec = S.awaiting_reply.front();
+        S.awaiting_reply.pop_front();
+        ++r.sms_commands_done;
+        std::string why;
+        if (rec.fx == FX_IP || rec.fx == FX_PORT) {
+            const std::string ip = rec.fx == FX_IP ? rec.value : S.last_ip;
+            const std::string port = rec.fx == FX_PORT ? rec.value : S.last_port;
+            if (!config_holds(config, ip, port, &why))
+                S.fail("config", "after \"" + rec.text + "\" was answered: " + why);
+            S.last_ip = ip;
+            S.last_port = port;
+        } else if (rec.fx == FX_RADIO) {
+            S.awaiting_radio.emplace_back(rec, S.now());
+        } else if (rec.fx == FX_RESET) {
+            S.reset_answered = S.now();
+        }
+    };
+
+    auto on_frame = [&](const bytes &f) {
+        if (f.size() != 25 || f[14] != UP_MARK || (f[10] != 1 && f[10] != 5))
+            return;
+        const int p = f[15] - 1;
+        if (p < 0 || p > 1 || f[10] != (p == 0 ? 1 : 5))
+            return;
+        const uint32_t seq = frame_seq(f);
+        std::lock_guard<std::mutex> hold(S.mu);
+        auto &q = S.up[p];
+        const int mask = W_LINK | W_RESTART | (p == 0 ? W_PORT1 : W_PORT2);
+        const double grace = GRACE + S.real_slack(10);
+        const std::string port = "/dev/ttyO" + std::to_string(p + 1);
+        if (q.empty() || seq < q.front().seq) {
+            S.fail("uplink", "lamp frame " + std::to_string(seq) + " of " + port +
+                                 " reached the server twice or out of order");
+            return;
+        }
+        if (f != seq_frame(p == 0 ? 1 : 5, p + 1, 1, UP_MARK, seq)) {
+            S.fail("uplink", "lamp frame " + std::to_string(seq) + " of " + port +
+                                 " reached the server changed: " + hex(f));
+            return;
+        }
+        // Frames sent before it and still missing are lost: order is kept.
+        while (!q.empty() && q.front().seq < seq) {
+            const up_pending lost = q.front();
+            q.pop_front();
+            if (!S.at_risk(lost.sent - 1, lost.sent + grace, mask)) {
+                S.fail("uplink", "lamp frame " + std::to_string(lost.seq) + " of " + port +
+                                     " sent at " + fmt_time(lost.sent) +
+                                     " outside any fault window never reached the server (frame " +
+                                     std::to_string(seq) + " did)");
+                return;
+            }
+            ++r.up_risk;
+            ++r.up_risk_lost;
+        }
+        if (q.empty() || q.front().seq != seq) {
+            S.fail("uplink", "lamp frame " + std::to_string(seq) + " of " + port +
+                                 " reached the server but was never sent");
+            return;
+        }
+        const up_pending got = q.front();
+        q.pop_front();
+        ++r.up_delivered;
+        if (S.at_risk(got.sent - 1, got.sent + grace, mask)) {
+            ++r.up_risk;
+            ++r.up_risk_delivered;
+        }
+    };
+    for (auto &srv : server) {
+        srv.keep_records = false;
+        srv.on_frame = on_frame;
+        srv.on_connect = [&S](int) {
+            std::lock_guard<std::mutex> hold(S.mu);
+            S.last_connect = S.now();
+        };
+    }
+
+    if (!radio1.start() || !radio2.start() || !modem.start() || !server[0].start() ||
+        !server[1].start() || gpio.root().empty()) {
+        std::fprintf(log, "lampgw-sim: the simulated street could not be set up\n");
+        return 2;
+    }
+    S.last_port = std::to_string(server[0].port());
+    {
+        std::ofstream f(config);
+        f << "server_ip_addr=127.0.0.1\nserver_port_num=" << server[0].port()
+          << "\ndevice_id=" << DEVICE_ID << "\nsms_admin_numbers=" << ADMIN << "," << ADMIN_BAD
+          << "\n";
+    }
+    auto nodes = [&](bool present) {
+        unlink(usb1.c_str());
+        unlink(usb2.c_str());
+        if (present) {
+            if (symlink(modem.slave_path().c_str(), usb1.c_str()) != 0)
+                perror("symlink");
+            std::ofstream w(usb2);
+        }
+    };
+    nodes(true);
+
+    // Lamp and type-2 frames are registered by the writer just before they
+    // go, so the server can never see a frame the soak does not expect.
+    auto before_send = [&](const write_job &j) {
+        std::lock_guard<std::mutex> hold(S.mu);
+        if (j.kind == 1) {
+            S.up[j.data[15] - 1].push_back({j.seq, S.now()});
+            ++r.up_sent;
+        } else {
+            S.type2[hex_compact(j.data)] = S.now() + 0.0;  // last byte follows at once
+        }
+    };
+    port_writer writer1(radio1, before_send), writer2(radio2, before_send);
+    port_writer *writer[2] = {&writer1, &writer2};
+
+    // The gateway process and its console.
+    if (!opt.console.empty() &&
+        (S.console_file = std::fopen(opt.console.c_str(), "w")) == nullptr) {
+        std::fprintf(log, "lampgw-sim: cannot write %s\n", opt.console.c_str());
+        return 2;
+    }
+    std::unique_ptr<FILE, int (*)(FILE *)> console_closer(
+        S.console_file, [](FILE *f) { return f != nullptr ? std::fclose(f) : 0; });
+    pid_t pid = -1;
+    int console_fd = -1;
+    std::thread console_reader;
+    auto start_gateway = [&]() {
+        remove_tree(proc);
+        mkdir(proc.c_str(), 0755);
+        const std::string sc = std::to_string(opt.time_scale);
+        pid = spawn_piped({opt.hosted, radio1.path(), radio2.path(), usb1, usb2, gpio.root(),
+                           config, sc, sc, proc},
+                          &console_fd);
+        if (pid < 0)
+            return false;
+        {
+            std::lock_guard<std::mutex> hold(S.mu);
+            S.life_start = S.now();
+        }
+        console_reader = std::thread([&S, fd = console_fd] {
+            char buf[4096];
+            std::string part;
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+                if (n <= 0)
+                    continue;
+                part.append(buf, static_cast<size_t>(n));
+                size_t nl;
+                while ((nl = part.find('\n')) != std::string::npos) {
+                    const std::string line = part.substr(0, nl);
+                    part.erase(0, nl + 1);
+                    std::lock_guard<std::mutex> hold(S.mu);
+                    S.console.push_back(line);
+                    if (S.console_file != nullptr)
+                        std::fprintf(S.console_file, "%.1f %s\n", S.now(), line.c_str());
+                    if (S.console.size() > 12)
+                        S.console.pop_front();
+                    if (line.find("shell: \"reboot\" recorded") != std::string::npos)
+                        S.reboot_asked = true;
+                }
+            }
+        });
+        return true;
+    };
+    auto stop_gateway = [&]() {
+        if (pid > 0) {
+            r.gateway_cpu_seconds += process_cpu(pid);
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+        if (console_reader.joinable())
+            console_reader.join();
+        if (console_fd >= 0)
+            close(console_fd);
+        console_fd = -1;
+    };
+    struct reaper {
+        std::function<void()> stop;
+        ~reaper() { stop(); }
+    } reap{stop_gateway};
+
+    {
+        std::lock_guard<std::mutex> hold(S.mu);
+        const size_t w = S.open_window(W_RESTART, 0, true, 0);
+        S.windows[w].over_at = 0;
+    }
+    if (!start_gateway()) {
+        std::fprintf(log, "lampgw-sim: %s could not be started\n", opt.hosted.c_str());
+        return 2;
+    }
+    S.say("gateway started (" + opt.hosted + ")");
+
+    // Fault state driven by the main loop.
+    size_t next_fault = 0;
+    std::vector<std::pair<double, int>> ends;  // (time, kind) of running faults
+    std::map<int, size_t> fault_window;        // kind -> window index
+    bool link_garbage = false, segments = false, port_garbage[2] = {}, flood[2] = {}, split[2] = {};
+    double next_burst[2] = {}, next_flood[2] = {}, next_server_garbage = 0;
+    double next_lamp[2] = {5, 15}, next_down = 60, next_t2 = 900, next_sms = 300, next_sample = 0,
+           next_hour = 3600, next_check = 0;
+    uint32_t t2_seq = 0;
+    int hour = 0;
+    FILE *csv = nullptr;
+    if (!opt.csv.empty()) {
+        csv = std::fopen(opt.csv.c_str(), "w");
+        if (csv == nullptr) {
+            std::fprintf(log, "lampgw-sim: cannot write %s\n", opt.csv.c_str());
+            return 2;
+        }
+        std::fprintf(csv,
+                     "hour,restarts,up_sent,up_delivered,up_at_risk,up_lost_at_risk,down_sent,"
+                     "down_delivered,down_lost_at_risk,sms_in,sms_deleted,sms_answered,faults,"
+                     "fds,threads,rss_kib\n");
+    }
+    struct csv_closer {
+        FILE *&f;
+        ~csv_closer()
+        {
+            if (f != nullptr)
+                std::fclose(f);
+        }
+    } close_csv{csv};
+    int last_fds = 0, last_threads = 0;
+    long last_rss = 0;
+    const double tail = LOST_AFTER + S.real_slack(250) + 30;
+
+    auto add_sms = [&](const std::string &sender, const std::string &text, sms_kind kind, effect fx,
+                       const std::string &value) {  // S.mu held
+        const int index = modem.add_sms(sender, text);
+        if (index == 0)
+            return;  // the SIM is full: the network keeps it
+        sms_rec rec;
+        rec.sender = sender;
+        rec.text = text;
+        rec.added = S.now();
+        rec.kind = kind;
+        rec.fx = fx;
+        rec.value = value;
+        S.inbox[index] = rec;
+        ++r.sms_in;
+        S.type2.clear();  // the timing of a forwarded frame no longer holds
+    };
+    auto random_sms = [&]() {  // S.mu held
+        static const char *const invalid[] = {"hello",
+                                              "RESET",
+                                              "reset now",
+                                              "server port set 70000",
+                                              "server port set 0",
+                                              "server ip set 1.2.3",
+                                              "server ip set localhost",
+                                              "para set 1",
+                                              "set netid ",
+                                              "wifi",
+                                              "server port set ",
+                                              "status?"};
+        static const char *const noop[] = {"wifi on",
+                                           "wifi off",
+                                           "ssid set street",
+                                           "mgmt set 1",
+                                           "password set s3cret",
+                                           "connetct router now"};
+        const size_t roll = pick(100);
+        if (roll < 20) {
+            add_sms(ADMIN_BAD, invalid[pick(12)], SMS_INVALID, FX_NONE, "");
+        } else if (roll < 35) {
+            add_sms(STRANGER, pick(2) ? "reset" : "server port set 1", SMS_STRANGER, FX_NONE, "");
+        } else if (roll < 50) {
+            add_sms(ADMIN, noop[pick(6)], SMS_VALID, FX_NONE, "");
+        } else if (roll < 65) {
+            const std::string port = std::to_string(server[pick(2)].port());
+            add_sms(ADMIN, "server port set " + port, SMS_VALID, FX_PORT, port);
+        } else if (roll < 72) {
+            add_sms(ADMIN, "server ip set 127.0.0.1", SMS_VALID, FX_IP, "127.0.0.1");
+        } else if (roll < 86) {
+            const bytes c = radio_command(0x15, static_cast<uint8_t>(1 + pick(200)));
+            add_sms(ADMIN, "set netid " + hex_compact(c), SMS_VALID, FX_RADIO, hex(c));
+        } else {
+            const bytes c = radio_command(0x17, static_cast<uint8_t>(1 + pick(7)));
+            add_sms(ADMIN, "para set " + hex_compact(c), SMS_VALID, FX_RADIO, hex(c));
+        }
+    };
+
+    auto start_fault = [&](const fault_event &f, double t) {
+        ++r.faults[f.kind];
+        S.say(std::string("fault: ") + FAULT_NAMES[f.kind] +
+              (f.len > 0 ? " for " + std::to_string(static_cast<int>(f.len)) + " s" : ""));
+        std::lock_guard<std::mutex> hold(S.mu);
+        auto win = [&](int scope, double hold_s, bool need_conn) {
+            fault_window[f.kind] = S.open_window(scope, hold_s, need_conn, t);
+        };
+        switch (f.kind) {
+        case SOAK_FAULT_SERVER_DROP:
+            win(W_LINK, 0, true);
+            S.windows[fault_window[f.kind]].over_at = t;
+            for (auto &srv : server)
+                srv.drop();
+            return;  // over at once
+        case SOAK_FAULT_SERVER_REFUSE:
+            win(W_LINK, 0, true);
+            for (auto &srv : server)
+                srv.set_refusing(true);
+            break;
+        case SOAK_FAULT_SERVER_SILENT:
+            // The gateway may still drop the link a heartbeat period after
+            // the silence ends, on a count it reached during it.
+            win(W_LINK, 130, false);
+            for (auto &srv : server)
+                srv.answer_heartbeats = false;
+            break;
+        case SOAK_FAULT_SERVER_GARBAGE: link_garbage = true; break;
+        case SOAK_FAULT_DOWNLINK_SEGMENTS: segments = true; break;
+        case SOAK_FAULT_RADIO1_GARBAGE:
+        case SOAK_FAULT_RADIO2_GARBAGE: {
+            const int p = f.kind == SOAK_FAULT_RADIO1_GARBAGE ? 0 : 1;
+            win(p == 0 ? W_PORT1 : W_PORT2, 5, false);
+            port_garbage[p] = true;
+            next_burst[p] = t;
+            break;
+        }
+        case SOAK_FAULT_RADIO1_OVERFLOW:
+        case SOAK_FAULT_RADIO2_OVERFLOW: {
+            const int p = f.kind == SOAK_FAULT_RADIO1_OVERFLOW ? 0 : 1;
+            win(p == 0 ? W_PORT1 : W_PORT2, 5 + S.real_slack(200), false);
+            S.windows[fault_window[f.kind]].over_at = t;
+            write_job j;
+            j.data = garbage(70 * 1024);
+            writer[p]->push(std::move(j));
+            return;
+        }
+        case SOAK_FAULT_RADIO1_FLOOD:
+        case SOAK_FAULT_RADIO2_FLOOD: {
+            const int p = f.kind == SOAK_FAULT_RADIO1_FLOOD ? 0 : 1;
+            win(p == 0 ? W_PORT1 : W_PORT2, 5, false);
+            flood[p] = true;
+            next_flood[p] = t;
+            break;
+        }
+        case SOAK_FAULT_RADIO1_SPLIT: split[0] = true; break;
+        case SOAK_FAULT_RADIO2_SPLIT: split[1] = true; break;
+        case SOAK_FAULT_SMS_STORM: {
+            const size_t n = 1 + pick(10);
+            const size_t reset_at = pick(3) == 0 ? pick(n) : n;
+            for (size_t i = 0; i < n; ++i) {
+                if (i == reset_at)
+                    add_sms(ADMIN, "reset", SMS_VALID, FX_RESET, "");
+                else
+                    random_sms();
+            }
+            return;
+        }
+        case SOAK_FAULT_MODEM_SILENT:
+            win(W_MODEM, 10, false);
+            modem.set_silent(true);
+            break;
+        case SOAK_FAULT_MODEM_JUNK:
+        case SOAK_FAULT_MODEM_CUT:
+            win(W_MODEM, 10, false);
+            modem.set_listing_fault(
+                f.kind == SOAK_FAULT_MODEM_JUNK ? emu_listing::junk : emu_listing::cut,
+                static_cast<uint32_t>(rng()));
+            break;
+        case SOAK_FAULT_MODEM_VANISH:
+            win(W_MODEM, 10, false);
+            S.vanished = true;
+            modem.set_silent(true);
+            nodes(false);
+            break;
+        default: break;
+        }
+        ends.emplace_back(t + f.len, f.kind);
+    };
+    auto end_fault = [&](int kind, double t) {  // S.mu held
+        auto it = fault_window.find(kind);
+        if (it != fault_window.end()) {
+            S.windows[it->second].over_at = t;
+            fault_window.erase(it);
+        }
+        switch (kind) {
+        case SOAK_FAULT_SERVER_REFUSE:
+            for (auto &srv : server)
+                srv.set_refusing(false);
+            break;
+        case SOAK_FAULT_SERVER_SILENT:
+            for (auto &srv : server)
+                srv.answer_heartbeats = true;
+            break;
+        case SOAK_FAULT_SERVER_GARBAGE: link_garbage = false; break;
+        case SOAK_FAULT_DOWNLINK_SEGMENTS: segments = false; break;
+        case SOAK_FAULT_RADIO1_GARBAGE: port_garbage[0] = false; break;
+        case SOAK_FAULT_RADIO2_GARBAGE: port_garbage[1] = false; break;
+        case SOAK_FAULT_RADIO1_FLOOD: flood[0] = false; break;
+        case SOAK_FAULT_RADIO2_FLOOD: flood[1] = false; break;
+        case SOAK_FAULT_RADIO1_SPLIT: split[0] = false; break;
+        case SOAK_FAULT_RADIO2_SPLIT: split[1] = false; break;
+        case SOAK_FAULT_MODEM_SILENT: modem.set_silent(false); break;
+        case SOAK_FAULT_MODEM_JUNK:
+        case SOAK_FAULT_MODEM_CUT: modem.set_listing_fault(emu_listing::whole, 0); break;
+        case SOAK_FAULT_MODEM_VANISH:
+            if (S.vanished) {
+                nodes(true);
+                modem.set_silent(false);
+                S.vanished = false;
+                S.vanish_end = t;
+            }
+            break;
+        default: break;
+        }
+    };
+
+    // A recorded reboot: power off (SIGKILL), classify, power on.
+    auto restart = [&](double t) {
+        stop_gateway();
+        std::lock_guard<std::mutex> hold(S.mu);
+        const double uptime = t - S.life_start;
+        int cause = -1;
+        if (reset_deleted)
+            cause = SOAK_RESTART_SMS_RESET;
+        else if (S.vanished ||
+                 (S.vanish_end >= 0 && t - S.vanish_end < PASS_S + 5 + S.real_slack(20)))
+            cause = SOAK_RESTART_MODEM_GONE;
+        else if (uptime >= DAILY_PASSES * PASS_S * 0.99)
+            cause = SOAK_RESTART_DAILY;
+        if (cause < 0) {
+            S.fail("reboot-cause", "the gateway asked for a reboot after " +
+                                       std::to_string(static_cast<long>(uptime)) +
+                                       " s up, with no reset answered, the modem nodes in "
+                                       "place and the day not over");
+            return;
+        }
+        if (cause == SOAK_RESTART_SMS_RESET && S.reset_answered < 0 &&
+            !S.at_risk(S.life_start, t, W_MODEM))
+            S.fail("sms-reply", "the gateway rebooted on \"reset\" without answering it");
+        ++r.restarts[cause];
+        S.say(std::string("restart: ") + RESTART_NAMES[cause] + " after " +
+              std::to_string(static_cast<long>(uptime)) + " s up");
+        const size_t w = S.open_window(W_RESTART, 0, true, t);
+        S.windows[w].over_at = t;
+        resolve_reply("the gateway restarted");
+        S.awaiting_radio.clear();
+        S.type2.clear();
+        if (S.vanished)
+            end_fault(SOAK_FAULT_MODEM_VANISH, t);  // a reboot powers the modem up again
+        S.reset_answered = -1;
+        reset_deleted = false;
+        S.admin_known = false;
+        S.feeds = 0;
+        S.last_feed = -1;
+        S.reboot_asked = false;
+    };
+
+    auto connected = [&]() { return server[0].connected() || server[1].connected(); };
+
+    // The checks that wait for something: frames lost, commands unanswered,
+    // SMS never deleted, watchdog feeds, type-2 forwards.
+    auto check_overdue = [&](double t, bool running) {  // S.mu held
+        const double lost_after = LOST_AFTER + S.real_slack(250);
+        const double grace = GRACE + S.real_slack(10);
+        for (int p = 0; p < 2; ++p) {
+            const int mask = W_LINK | W_RESTART | (p == 0 ? W_PORT1 : W_PORT2);
+            while (!S.up[p].empty() && t - S.up[p].front().sent > lost_after) {
+                const up_pending f = S.up[p].front();
+                S.up[p].pop_front();
+                if (!S.at_risk(f.sent - 1, f.sent + grace, mask)) {
+                    S.fail("uplink", "lamp frame " + std::to_string(f.seq) + " of /dev/ttyO" +
+                                         std::to_string(p + 1) + " sent at " + fmt_time(f.sent) +
+                                         " outside any fault window never reached the server");
+                    return;
+                }
+                ++r.up_risk;
+                ++r.up_risk_lost;
+            }
+        }
+        for (auto it = S.down.begin(); it != S.down.end();) {
+            if (t - it->second.sent <= lost_after) {
+                ++it;
+                continue;
+            }
+            if (!S.at_risk(it->second.sent - 1, it->second.sent + 30 + grace, W_LINK | W_RESTART)) {
+                S.fail("downlink", "server frame " + std::to_string(it->first) + " for /dev/ttyO" +
+                                       std::to_string(it->second.port) + " sent at " +
+                                       fmt_time(it->second.sent) +
+                                       " with the link up never reached its module");
+                return;
+            }
+            ++r.down_risk;
+            ++r.down_risk_lost;
+            it = S.down.erase(it);
+        }
+        if (!S.awaiting_reply.empty() &&
+            t - S.awaiting_reply.front().deleted > REPLY_AFTER + S.real_slack(250))
+            resolve_reply("no answer in time");
+        for (auto it = S.awaiting_radio.begin(); it != S.awaiting_radio.end();) {
+            auto seen = S.radio_seen.find(it->first.value);
+            if (seen != S.radio_seen.end() && seen->second > 0) {
+                --seen->second;
+                it = S.awaiting_radio.erase(it);
+            } else if (t - it->second > 5 + S.real_slack(2000)) {
+                S.fail("sms-effect", "\"" + it->first.text +
+                                         "\" was answered but the 434 MHz module never got " +
+                                         it->first.value);
+                return;
+            } else {
+                ++it;
+            }
+        }
+        for (auto it = S.type2.begin(); it != S.type2.end(); ++it)
+            if (t - it->second > 4 + LISTING_MS / 1000.0 + TYPE2_SLACK + S.real_slack(5) + 30 &&
+                !S.at_risk(it->second, t, W_MODEM | W_RESTART)) {
+                S.fail("type2-sms", "no SMS for the type-2 frame sent at " + fmt_time(it->second));
+                return;
+            }
+        if (running && !S.reboot_asked) {
+            const double bound = S.feeds == 0 ? FEED_FIRST : S.feeds == 1 ? FEED_STARTUP : FEED_GAP;
+            const double ref = S.feeds == 0 ? S.life_start : S.last_feed;
+            const double since = t - ref, slack = S.real_slack(25) + S.stalled(ref);
+            if (since > bound + slack) {
+                char b[160];
+                std::snprintf(b, sizeof b,
+                              "no watchdog feed for %.0f s (bound %.0f s + %.0f s slack, %d feeds "
+                              "since the start)",
+                              since, bound, slack, S.feeds);
+                S.fail("watchdog", b);
+                return;
+            }
+            if (t - S.life_start > DAILY_PASSES * PASS_S * 1.03 + 600)
+                S.fail("daily-reboot", "the gateway has run for " +
+                                           std::to_string(static_cast<long>(t - S.life_start)) +
+                                           " s without its daily reboot");
+        }
+    };
+    auto check_inbox = [&](double t, const std::vector<emu_sms> &sim) {  // S.mu held
+        for (auto it = S.inbox.begin(); it != S.inbox.end();) {
+            const double e = S.risk_end(it->second.added, W_MODEM | W_RESTART);
+            bool read = false;
+            for (const emu_sms &m : sim)
+                read = read || (m.index == it->first && m.read);
+            if (read && S.at_risk(it->second.added, t, W_RESTART) && e != INF &&
+                t - e > DELETE_AFTER) {
+                // Listed, then the gateway went down before deleting it: a
+                // read message is never listed again.
+                ++r.sms_risk_lost;
+                it = S.inbox.erase(it);
+                continue;
+            }
+            if (e != INF && t - std::max(e, it->second.added) > DELETE_AFTER + S.real_slack(250)) {
+                S.fail("sms-delete", "\"" + it->second.text + "\" from " + it->second.sender +
+                                         " stored at " + fmt_time(it->second.added) +
+                                         " was never deleted");
+                return;
+            }
+            ++it;
+        }
+    };
+    auto sample = [&](double t) {
+        if (pid <= 0 || t - S.life_start < 60)
+            return;  // not yet, or no longer, the gateway itself
+        const int fds = count_fds(pid);
+        const long threads = status_field(pid, "Threads"), rss = status_field(pid, "VmRSS");
+        if (fds < 0 || threads < 0 || rss < 0)
+            return;  // between a kill and the reap
+        std::lock_guard<std::mutex> hold(S.mu);
+        last_fds = fds;
+        last_threads = static_cast<int>(threads);
+        last_rss = rss;
+        const size_t day = static_cast<size_t>(t / 86400);
+        if (r.days.size() <= day)
+            r.days.resize(day + 1);
+        soak_day &d = r.days[day];
+        d.max_fds = std::max(d.max_fds, fds);
+        d.max_threads = std::max(d.max_threads, static_cast<int>(threads));
+        d.max_rss_kib = std::max(d.max_rss_kib, rss);
+        char b[200];
+        if (fds > SOAK_MAX_FDS || threads > SOAK_MAX_THREADS || rss > SOAK_MAX_RSS_KIB) {
+            std::snprintf(b, sizeof b,
+                          "%d descriptors, %ld threads, %ld KiB resident; the bounds are %d, %d, "
+                          "%ld KiB",
+                          fds, threads, rss, SOAK_MAX_FDS, SOAK_MAX_THREADS, SOAK_MAX_RSS_KIB);
+            S.fail("resources", b);
+        } else if (day > 0 && (d.max_fds > r.days[0].max_fds + 2 ||
+                               d.max_threads > r.days[0].max_threads + 1 ||
+                               d.max_rss_kib > r.days[0].max_rss_kib + 512)) {
+            std::snprintf(b, sizeof b,
+                          "day %zu reached %d descriptors, %d threads, %ld KiB; day 1 %d, %d, %ld",
+                          day + 1, d.max_fds, d.max_threads, d.max_rss_kib, r.days[0].max_fds,
+                          r.days[0].max_threads, r.days[0].max_rss_kib);
+            S.fail("resources-growth", b);
+        }
+    };
+
+    bool ok_end = false;
+    std::vector<emu_sms> sim_inbox;
+    double last_tick = S.now();
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const double t = S.now();
+        {
+            // Anything beyond 1 ms of oversleep counts as a stall.
+            std::lock_guard<std::mutex> hold(S.mu);
+            const double lost = t - last_tick - S.real_slack(3);
+            if (lost > 0)
+                S.stalls.emplace_back(t, lost);
+            while (!S.stalls.empty() && S.stalls.front().first < t - 3600)
+                S.stalls.pop_front();
+            last_tick = t;
+        }
+        if (S.failed)
+            break;
+        if (t >= S.total + tail) {
+            ok_end = true;
+            break;
+        }
+        const bool traffic = t < S.total;
+
+        if (S.reboot_asked.load()) {
+            restart(t);
+            if (S.failed || !start_gateway())
+                break;
+            continue;
+        }
+        int status = 0;
+        if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            std::lock_guard<std::mutex> hold(S.mu);
+            // The console may still hold the reboot request that preceded the end.
+            if (!S.reboot_asked) {
+                S.fail("process",
+                       std::string("the gateway ended without asking for a reboot: ") +
+                           (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                              : "signal " + std::to_string(WTERMSIG(status))));
+                break;
+            }
+            continue;
+        }
+
+        // Faults.
+        while (traffic && next_fault < faults.size() && faults[next_fault].at <= t)
+            start_fault(faults[next_fault++], t);
+        {
+            std::lock_guard<std::mutex> hold(S.mu);
+            for (auto it = ends.begin(); it != ends.end();) {
+                if (it->first <= t || !traffic) {
+                    end_fault(it->second, t);
+                    it = ends.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            // A window ends once its fault is over and things are calm again.
+            const double grace = GRACE + S.real_slack(10);
+            const bool up = connected();
+            for (window &w : S.windows) {
+                if (w.end != INF || w.over_at < 0 || t < w.over_at + w.hold)
+                    continue;
+                if (!(w.scope & (W_LINK | W_RESTART)))
+                    w.end = t;
+                else if (up && S.last_connect >= 0 && t >= S.last_connect + grace &&
+                         (!w.need_conn || S.last_connect > w.over_at))
+                    w.end = t;
+            }
+            // Old windows matter no more once everything sent before them is resolved.
+            S.windows.erase(std::remove_if(S.windows.begin(), S.windows.end(),
+                                           [t](const window &w) { return w.end < t - 7200; }),
+                            S.windows.end());
+        }
+
+        // Traffic, outside the lock where it is I/O.
+        for (int p = 0; traffic && p < 2; ++p) {
+            if (t >= next_lamp[p]) {
+                next_lamp[p] += LAMP_PERIOD;
+                write_job j;
+                j.kind = 1;
+                j.seq = S.up_next[p]++;
+                j.data = seq_frame(p == 0 ? 1 : 5, p + 1, 1, UP_MARK, j.seq);
+                if (split[p]) {
+                    for (size_t n = 1 + pick(4), i = 0; i < n; ++i)
+                        j.cuts.push_back(1 + pick(j.data.size() - 1));
+                    std::sort(j.cuts.begin(), j.cuts.end());
+                    j.gap_us = 200 + static_cast<int>(pick(3000));
+                }
+                writer[p]->push(std::move(j));
+            }
+            if (port_garbage[p] && t >= next_burst[p]) {
+                next_burst[p] = t + 5 + unit(rng) * 15;
+                write_job j;
+                j.data = garbage(200 + pick(3800));
+                writer[p]->push(std::move(j));
+            }
+            if (flood[p] && t >= next_flood[p]) {
+                next_flood[p] = t + 5 + unit(rng) * 25;
+                write_job j;
+                j.data.assign(2000 + pick(18000), 0xA3);
+                writer[p]->push(std::move(j));
+            }
+        }
+        if (traffic && link_garbage && t >= next_server_garbage) {
+            next_server_garbage = t + 10 + unit(rng) * 20;
+            const bytes g = garbage(20 + pick(480));
+            for (auto &srv : server)
+                srv.send(g);
+        }
+        if (traffic && t >= next_down) {
+            next_down += DOWN_PERIOD;
+            const bool up = connected();
+            std::vector<bytes> frames;
+            {
+                std::lock_guard<std::mutex> hold(S.mu);
+                const size_t n = up ? (segments && pick(2) ? 2 + pick(3) : 1) : 0;
+                for (size_t i = 0; i < n; ++i) {
+                    static const uint8_t types[3] = {1, 4, 5};
+                    const uint8_t type = types[pick(3)];
+                    const int port = type == 5 ? 2 : 1;
+                    const uint32_t seq = S.down_next++;
+                    bytes f = seq_frame(type, port, 9, DOWN_MARK, seq);
+                    S.down[seq] = {port, radio_frame(f), t};
+                    ++r.down_sent;
+                    frames.push_back(std::move(f));
+                }
+            }
+            if (segments && frames.size() == 1) {
+                for (auto &srv : server)
+                    srv.send_pieces(frames[0], 1, 300);
+            } else if (!frames.empty()) {
+                bytes joined;
+                for (const bytes &f : frames)
+                    joined.insert(joined.end(), f.begin(), f.end());
+                for (auto &srv : server)
+                    srv.send(joined);
+            }
+        }
+        if (traffic && t >= next_t2) {
+            std::lock_guard<std::mutex> hold(S.mu);
+            // Only when nothing else waits for the modem, so the bound is the
+            // pause plus one listing.
+            if (S.admin_known && S.inbox.empty() && S.awaiting_reply.empty() &&
+                !S.at_risk(t - 60, t, W_MODEM | W_RESTART)) {
+                next_t2 = t + TYPE2_PERIOD * (0.5 + unit(rng));
+                write_job j;
+                j.kind = 2;
+                j.data = seq_frame(2, 2, 7, T2_MARK, t2_seq++);
+                writer[1]->push(std::move(j));
+                ++r.type2_sent;
+            } else {
+                next_t2 = t + 60;
+            }
+        }
+        if (traffic && t >= next_sms) {
+            next_sms = t + SMS_PERIOD * (0.5 + unit(rng));
+            std::lock_guard<std::mutex> hold(S.mu);
+            random_sms();
+        }
+
+        // Checks.
+        if (t >= next_check) {
+            next_check = t + 1 + S.real_slack(20);
+            sim_inbox = modem.inbox();
+            std::lock_guard<std::mutex> hold(S.mu);
+            check_overdue(t, true);
+            check_inbox(t, sim_inbox);
+        }
+        if (t >= next_sample) {
+            next_sample = t + SAMPLE_EVERY;
+            sample(t);
+        }
+        if (t >= next_hour) {
+            next_hour += 3600;
+            ++hour;
+            std::lock_guard<std::mutex> hold(S.mu);
+            std::string why;
+            bool writing = false;
+            for (const auto &rec : S.awaiting_reply)
+                writing = writing || rec.fx == FX_IP || rec.fx == FX_PORT;
+            if (!writing && !config_holds(config, S.last_ip, S.last_port, &why))
+                S.fail("config", why);
+            int restarts = 0, nfaults = 0;
+            for (int c : r.restarts)
+                restarts += c;
+            for (int c : r.faults)
+                nfaults += c;
+            if (csv != nullptr)
+                std::fprintf(csv, "%d,%d,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%d,%d,%d,%ld\n",
+                             hour, restarts, r.up_sent, r.up_delivered, r.up_risk, r.up_risk_lost,
+                             r.down_sent, r.down_delivered, r.down_risk_lost, r.sms_in,
+                             r.sms_deleted, r.sms_commands_done, nfaults, last_fds, last_threads,
+                             last_rss);
+            char b[200];
+            std::snprintf(b, sizeof b,
+                          "hour %d: frames up %ld/%ld, down %ld/%ld, SMS %ld, %d restarts, %d "
+                          "faults, %d fds, %d threads, %ld KiB",
+                          hour, r.up_delivered, r.up_sent, r.down_delivered, r.down_sent, r.sms_in,
+                          restarts, nfaults, last_fds, last_threads, last_rss);
+            S.say(b);
+        }
+    }
+
+    // Let the writers finish before the gateway goes, then power off.
+    wait_for([&] { return writer1.idle() && writer2.idle(); }, 10000);
+    stop_gateway();
+    writer1.stop();
+    writer2.stop();
+    {
+        std::lock_guard<std::mutex> hold(S.mu);
+        if (ok_end && !S.failed) {
+            // Everything still pending is past its time: resolve it.
+            check_overdue(S.total + 1e9, false);
+        }
+        r.sim_seconds = std::min(S.now(), S.total + tail);
+    }
+    r.real_seconds = std::chrono::duration<double>(clock_type::now() - S.t0).count();
+    r.cpu_seconds = self_cpu() - cpu0;
+    return S.failed ? 1 : 0;
+}
+
+void soak_print_summary(FILE *out, const soak_options &opt, const soak_report &r)
+{
+    std::fprintf(out, "\nsoak summary (seed %u)\n", r.seed);
+    std::fprintf(out, "| figure | value |\n|---|---|\n");
+    std::fprintf(out, "| simulated time | %.2f days (%.0f s) |\n", r.sim_seconds / 86400,
+                 r.sim_seconds);
+    std::fprintf(out, "| real time, time scale | %.1f s at %u x (%.1f s per simulated day) |\n",
+                 r.real_seconds, opt.time_scale,
+                 r.sim_seconds > 0 ? r.real_seconds * 86400 / r.sim_seconds : 0);
+    std::fprintf(out, "| CPU: soak / gateway processes | %.1f s / %.1f s |\n", r.cpu_seconds,
+                 r.gateway_cpu_seconds);
+    for (int c = 0; c < SOAK_RESTART_CAUSES; ++c)
+        std::fprintf(out, "| restarts: %s | %d |\n", RESTART_NAMES[c], r.restarts[c]);
+    for (int k = 0; k < SOAK_FAULT_KINDS; ++k)
+        std::fprintf(out, "| fault: %s | %d |\n", FAULT_NAMES[k], r.faults[k]);
+    std::fprintf(out, "| lamp frames sent / delivered | %ld / %ld |\n", r.up_sent, r.up_delivered);
+    std::fprintf(out, "| of them in fault windows: delivered / lost | %ld / %ld |\n",
+                 r.up_risk_delivered, r.up_risk_lost);
+    std::fprintf(
+        out, "| server frames sent / at their module | %ld / %ld (lost in fault windows: %ld) |\n",
+        r.down_sent, r.down_delivered, r.down_risk_lost);
+    std::fprintf(out,
+                 "| SMS stored / deleted / commands answered / ignored / lost to faults | %ld / "
+                 "%ld / %ld / %ld / %ld |\n",
+                 r.sms_in, r.sms_deleted, r.sms_commands_done, r.sms_ignored, r.sms_risk_lost);
+    std::fprintf(out,
+                 "| type-2 frames sent / SMS timed, worst frame-to-AT+CMGS | %ld / %ld, %.1f s |\n",
+                 r.type2_sent, r.type2_checked, r.type2_worst_s);
+    std::fprintf(out, "| longest gap between two watchdog feeds | %.1f s |\n", r.feed_worst_gap_s);
+    std::fprintf(out, "| bounds: descriptors, threads, resident memory | %d, %d, %ld KiB |\n",
+                 SOAK_MAX_FDS, SOAK_MAX_THREADS, SOAK_MAX_RSS_KIB);
+    for (size_t d = 0; d < r.days.size(); ++d)
+        std::fprintf(
+            out, "| day %zu: highest descriptors, threads, resident memory | %d, %d, %ld KiB |\n",
+            d + 1, r.days[d].max_fds, r.days[d].max_threads, r.days[d].max_rss_kib);
+    if (r.invariant.empty())
+        std::fprintf(out, "\nevery invariant held\n");
+    else
+        std::fprintf(out,
+                     "\nINVARIANT BROKEN: %s: %s\nreplay: lampgw-sim --soak --seed %u --days %g "
+                     "--time-scale %u\n",
+                     r.invariant.c_str(), r.detail.c_str(), r.seed, opt.days, opt.time_scale);
+    std::fflush(out);
+}

@@ -1,0 +1,89 @@
+// The soak mode of lampgw-sim: the gateway as a process of its own
+// (lampgw-hosted) for many simulated days against the simulated street, with
+// a seeded random schedule of faults, checking invariants as it goes.
+//
+// A recorded "reboot" is answered like the board would: the process is killed
+// (SIGKILL, a power-off) and a fresh one started. The first invariant that
+// breaks ends the run with the seed, the simulated time and the invariant's
+// name; the same seed replays the same schedule.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct soak_options {
+    double days = 1;            // simulated days (fractions allowed)
+    uint32_t seed = 0;          // 0: one is chosen from the clock and printed
+    unsigned time_scale = 400;  // simulated seconds per real second
+    bool quiet = false;         // no event lines, only the seed and the summary
+    std::string csv;            // one row per simulated hour, when set
+    std::string console;        // the gateway's console lines go here, when set
+    std::string hosted;         // the lampgw-hosted executable
+};
+
+// Fixed bounds for the gateway process, checked on every sample.
+constexpr int SOAK_MAX_FDS = 16;
+constexpr int SOAK_MAX_THREADS = 8;
+constexpr long SOAK_MAX_RSS_KIB = 6144;
+
+enum {
+    SOAK_FAULT_SERVER_DROP,
+    SOAK_FAULT_SERVER_REFUSE,
+    SOAK_FAULT_SERVER_SILENT,
+    SOAK_FAULT_SERVER_GARBAGE,
+    SOAK_FAULT_DOWNLINK_SEGMENTS,
+    SOAK_FAULT_RADIO1_GARBAGE,
+    SOAK_FAULT_RADIO2_GARBAGE,
+    SOAK_FAULT_RADIO1_OVERFLOW,
+    SOAK_FAULT_RADIO2_OVERFLOW,
+    SOAK_FAULT_RADIO1_FLOOD,
+    SOAK_FAULT_RADIO2_FLOOD,
+    SOAK_FAULT_RADIO1_SPLIT,
+    SOAK_FAULT_RADIO2_SPLIT,
+    SOAK_FAULT_SMS_STORM,
+    SOAK_FAULT_MODEM_SILENT,
+    SOAK_FAULT_MODEM_JUNK,
+    SOAK_FAULT_MODEM_CUT,
+    SOAK_FAULT_MODEM_VANISH,
+    SOAK_FAULT_KINDS
+};
+
+enum { SOAK_RESTART_DAILY, SOAK_RESTART_SMS_RESET, SOAK_RESTART_MODEM_GONE, SOAK_RESTART_CAUSES };
+
+struct soak_day {
+    int max_fds = 0, max_threads = 0;
+    long max_rss_kib = 0;
+};
+
+struct soak_report {
+    uint32_t seed = 0;
+    double sim_seconds = 0;   // simulated time the run lasted
+    double real_seconds = 0;  // real time
+    double cpu_seconds = 0;   // the soak's own CPU (user + system)
+    double gateway_cpu_seconds = 0;
+    int restarts[SOAK_RESTART_CAUSES] = {};
+    int faults[SOAK_FAULT_KINDS] = {};
+    // Uplink: lamp frames; "risk" ones were sent inside a fault window.
+    long up_sent = 0, up_delivered = 0, up_risk = 0, up_risk_delivered = 0, up_risk_lost = 0;
+    long down_sent = 0, down_delivered = 0, down_risk = 0, down_risk_lost = 0;
+    long sms_in = 0, sms_deleted = 0, sms_commands_done = 0, sms_ignored = 0, sms_risk_lost = 0;
+    long type2_sent = 0, type2_checked = 0;
+    double type2_worst_s = 0;     // longest frame-to-AT+CMGS time seen
+    double feed_worst_gap_s = 0;  // longest watchdog gap while feeding was due
+    std::vector<soak_day> days;
+    std::string invariant;  // empty when every invariant held
+    std::string detail;     // what broke, when
+};
+
+// Parses the soak options (argv as given to lampgw-sim, "--soak" included).
+// 0: run; 1: error (message in *err); 2: --help.
+int soak_parse_args(int argc, char **argv, soak_options *opt, std::string *err);
+const char *soak_usage();
+
+// Runs the soak. 0: every invariant held; 1: one broke; 2: the street or the
+// gateway could not be set up. Event lines go to log unless opt.quiet.
+int soak_run(const soak_options &opt, soak_report *r, FILE *log);
+
+void soak_print_summary(FILE *out, const soak_options &opt, const soak_report &r);
