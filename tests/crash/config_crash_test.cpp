@@ -43,9 +43,6 @@ struct fault {
 };
 
 bool armed = false;
-// A kill loses nothing the kernel already holds, only a power cut does:
-// the kill test skips the flush to disk and runs many more rewrites.
-bool skip_fsync = false;
 int calls[KINDS];
 std::vector<fault> faults;
 
@@ -66,61 +63,41 @@ int fail_with(int err)
     return -1;
 }
 
-int open_mode(int flags, va_list ap)
-{
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, int) : 0;
-}
-
 }  // namespace
 
-// With 64-bit file offsets on a 32-bit target, open and mkostemp are the
-// ...64 symbols.
-extern "C" {
-int __real_open(const char *path, int flags, ...);
-int __real_open64(const char *path, int flags, ...);
-int __real_mkostemp(char *tmpl, int flags);
-int __real_mkostemp64(char *tmpl, int flags);
-int __real_fchmod(int fd, mode_t mode);
-ssize_t __real_write(int fd, const void *buf, size_t len);
-int __real_fsync(int fd);
-int __real_close(int fd);
-int __real_rename(const char *from, const char *to);
+// Each wrapper fails when its call is the one asked for, else calls the
+// real function. With 64-bit file offsets on a 32-bit target, open and
+// mkostemp are the ...64 symbols.
+#define WRAP(type, name, kind, params, args)               \
+    type __real_##name params;                             \
+    type __wrap_##name params                              \
+    {                                                      \
+        const fault *f = hit(kind);                        \
+        return f ? fail_with(f->err) : __real_##name args; \
+    }
+#define WRAP_OPEN(name)                                                                    \
+    int __real_##name(const char *path, int flags, ...);                                   \
+    int __wrap_##name(const char *path, int flags, ...)                                    \
+    {                                                                                      \
+        va_list ap;                                                                        \
+        va_start(ap, flags);                                                               \
+        const bool with_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; \
+        const int mode = with_mode ? va_arg(ap, int) : 0;                                  \
+        va_end(ap);                                                                        \
+        const fault *f = hit(OPEN);                                                        \
+        return f ? fail_with(f->err) : __real_##name(path, flags, mode);                   \
+    }
 
-int __wrap_open(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const int mode = open_mode(flags, ap);
-    va_end(ap);
-    if (const fault *f = hit(OPEN))
-        return fail_with(f->err);
-    return __real_open(path, flags, mode);
-}
-int __wrap_open64(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    const int mode = open_mode(flags, ap);
-    va_end(ap);
-    if (const fault *f = hit(OPEN))
-        return fail_with(f->err);
-    return __real_open64(path, flags, mode);
-}
-int __wrap_mkostemp(char *tmpl, int flags)
-{
-    const fault *f = hit(MKTEMP);
-    return f ? fail_with(f->err) : __real_mkostemp(tmpl, flags);
-}
-int __wrap_mkostemp64(char *tmpl, int flags)
-{
-    const fault *f = hit(MKTEMP);
-    return f ? fail_with(f->err) : __real_mkostemp64(tmpl, flags);
-}
-int __wrap_fchmod(int fd, mode_t mode)
-{
-    const fault *f = hit(FCHMOD);
-    return f ? fail_with(f->err) : __real_fchmod(fd, mode);
-}
+extern "C" {
+WRAP_OPEN(open)
+WRAP_OPEN(open64)
+WRAP(int, mkostemp, MKTEMP, (char *tmpl, int flags), (tmpl, flags))
+WRAP(int, mkostemp64, MKTEMP, (char *tmpl, int flags), (tmpl, flags))
+WRAP(int, fchmod, FCHMOD, (int fd, mode_t mode), (fd, mode))
+WRAP(int, fsync, FSYNC, (int fd), (fd))
+WRAP(int, rename, RENAME, (const char *from, const char *to), (from, to))
+
+ssize_t __real_write(int fd, const void *buf, size_t len);
 ssize_t __wrap_write(int fd, const void *buf, size_t len)
 {
     const fault *f = hit(WRITE);
@@ -128,23 +105,12 @@ ssize_t __wrap_write(int fd, const void *buf, size_t len)
         return __real_write(fd, buf, std::min<size_t>(len, 3));
     return f ? fail_with(f->err) : __real_write(fd, buf, len);
 }
-int __wrap_fsync(int fd)
-{
-    if (skip_fsync)
-        return 0;
-    const fault *f = hit(FSYNC);
-    return f ? fail_with(f->err) : __real_fsync(fd);
-}
+int __real_close(int fd);
 int __wrap_close(int fd)
 {
     const fault *f = hit(CLOSE);
     const int r = __real_close(fd);  // the descriptor is gone either way
     return f ? fail_with(f->err) : r;
-}
-int __wrap_rename(const char *from, const char *to)
-{
-    const fault *f = hit(RENAME);
-    return f ? fail_with(f->err) : __real_rename(from, to);
 }
 }
 
@@ -281,10 +247,6 @@ TEST(ConfigCrash, KilledRewriteLeavesTheOldOrTheNewFile)
     ASSERT_FALSE(dir.path().empty()) << "no temporary directory";
     const std::string f = dir.file("config.txt");
     write_file(f, contents[0]);
-    struct fsync_off {
-        fsync_off() { skip_fsync = true; }
-        ~fsync_off() { skip_fsync = false; }
-    } off;
 
     // Time a few rewrites, so that the kills spread over whole ones.
     testing::internal::CaptureStdout();
