@@ -93,11 +93,6 @@ testing::AssertionResult Cabinet::link_up()
     });
 }
 
-void Cabinet::run(void *(*entry)(void *))
-{
-    run([entry] { entry(&net_fd1); });
-}
-
 void Cabinet::run(std::function<void()> body)
 {
     threads.emplace_back([this, body] {
@@ -109,9 +104,8 @@ void Cabinet::run(std::function<void()> body)
 void Cabinet::stop()
 {
     gateway_stopping.store(true);
-    // Every worker loop tests the flag between its steps, the longest of
-    // which lasts seconds of gateway time. A thread stuck beyond that can be
-    // neither joined nor left behind with the cabinet gone.
+    // Worker loops test the flag between steps of seconds of gateway time. A
+    // thread stuck beyond that can be neither joined nor left behind.
     if (!wait_for([this] { return finished.load() == threads.size(); }, 10000)) {
         std::fputs("cabinet: a gateway thread did not stop within 10 s of gateway_stopping\n",
                    stderr);

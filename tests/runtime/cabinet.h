@@ -25,7 +25,10 @@ struct Cabinet {
     // Starts a connector and waits until the link is up.
     testing::AssertionResult link_up();
     // Runs a pump (or any body) on a thread of its own until stop().
-    void run(void *(*entry)(void *));
+    void run(void *(*entry)(void *))
+    {
+        run([entry] { entry(&net_fd1); });
+    }
     void run(std::function<void()> body);
     // Sets gateway_stopping and joins the threads; a thread that has not
     // ended within 10 s ends the test process with a message instead.

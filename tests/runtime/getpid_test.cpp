@@ -8,12 +8,10 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "emu/process_table.h"
 #include "support/testutil.h"
 
 static std::vector<std::string> commands;
@@ -83,25 +81,4 @@ TEST(ProcessWatch, LooksUpAndWatchesByName)
               "cannot open /proc"
               "cannot open /proc");
     EXPECT_EQ(commands, (std::vector<std::string>{"reboot", "zuzize-vid &"}));
-}
-
-// The real companion in a table of its own: found by name, then stopped by SIGTERM.
-TEST(ProcessWatch, FindsAndStopsTheRealCompanion)
-{
-    testutil::BoardGuard guard;
-    ProcessTable table;
-    board.proc_root = table.root().c_str();
-    const pid_t child = table.start(LAMPGW_ZUZIZE_VID, "zuzize-vid");
-    ASSERT_GT(child, 0) << "cannot start " << LAMPGW_ZUZIZE_VID << " in " << table.root();
-    int pids[2] = {};
-    EXPECT_EQ(find_pid_by_name("zuzize-vid", pids, 2), 1);
-    EXPECT_EQ(std::make_tuple(pids[0], pids[1]), std::make_tuple(child, 0));
-    ASSERT_TRUE(testutil::wait_for("the companion's SIGTERM and SIGINT handlers", 5000, [&] {
-        const std::string st =
-            testutil::read_file("/proc/" + std::to_string(child) + "/status") + "\nSigCgt:0";
-        return (std::strtoull(st.c_str() + st.find("SigCgt:") + 7, nullptr, 16) & 0x4002) == 0x4002;
-    }));
-    const int status = table.stop(child, 5000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
-    EXPECT_EQ(find_pid_by_name("zuzize-vid", pids, 2), 0);  // reaped: its entry is gone
 }

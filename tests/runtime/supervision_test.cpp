@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cstdlib>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -57,6 +59,14 @@ TEST(Supervision, FeedsWatchdogAndRebootsOnTheTenthCompanionChange)
     }
     EXPECT_EQ(count("reboot"), 1);
     EXPECT_EQ(sv.passes_left, SUPERVISION_PASSES - 21);
+    // The companion ends with status 0 on SIGTERM once its handlers are in place.
+    ASSERT_TRUE(testutil::wait_for("the companion's SIGTERM and SIGINT handlers", 5000, [&] {
+        const std::string st =
+            testutil::read_file("/proc/" + std::to_string(companion) + "/status") + "\nSigCgt:0";
+        return (std::strtoull(st.c_str() + st.find("SigCgt:") + 7, nullptr, 16) & 0x4002) == 0x4002;
+    }));
+    const int status = table.stop(companion, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     ASSERT_TRUE(testutil::wait_for("42 watchdog levels", 2000,
                                    [&] { return cab.gpio.levels(60).size() == 42; }));
     EXPECT_EQ(cab.gpio.levels(60)[40], 1);
