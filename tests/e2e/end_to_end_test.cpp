@@ -11,6 +11,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <map>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -256,17 +257,14 @@ TEST(EndToEndSupervision, CompanionChangesAndVanishedModem)
     // Kills each companion the gateway started once a pass has seen it
     // (150 ms of life); nine kills and the first sighting make ten changes.
     std::thread killer([&] {
-        std::vector<std::pair<pid_t, std::chrono::steady_clock::time_point>> seen;
+        std::map<pid_t, std::chrono::steady_clock::time_point> seen;  // first seen
         while (!done.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             const auto now = std::chrono::steady_clock::now();
             for (pid_t pid : companions()) {
-                auto it = std::find_if(seen.begin(), seen.end(),
-                                       [pid](auto &p) { return p.first == pid; });
-                if (it == seen.end())
-                    seen.emplace_back(pid, now);
-                else if (kills.load() < 9 && now - it->second > std::chrono::milliseconds(150) &&
-                         kill(pid, SIGKILL) == 0) {
+                const auto first = seen.emplace(pid, now).first->second;
+                if (kills.load() < 9 && now - first > std::chrono::milliseconds(150) &&
+                    kill(pid, SIGKILL) == 0) {
                     waitpid(pid, nullptr, 0);
                     ++kills;
                 }

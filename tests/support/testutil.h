@@ -30,9 +30,8 @@ void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
 
-// Polls pred until it holds or timeout_ms of real time have passed, for
-// ASSERT_TRUE / EXPECT_TRUE: a time-out fails with what was awaited
-// ("waited 2000 ms for <what>").
+// Polls pred for up to timeout_ms of real time, for ASSERT_TRUE/EXPECT_TRUE:
+// a time-out fails with what was awaited ("waited 2000 ms for <what>").
 testing::AssertionResult wait_for(const char *what, int timeout_ms,
                                   const std::function<bool()> &pred);
 
