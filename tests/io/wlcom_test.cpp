@@ -29,8 +29,9 @@ struct Pty {
 
 TEST(SerialSetupSpeed, TableRatesOnlyThenRawEightNoneOneThenFixedInit)
 {
-    Pty p;
-    ASSERT_EQ(set_speed(p.s, 1800), 0);
+    Pty p;  // both ends of the rate table, then one inside
+    ASSERT_TRUE(set_speed(p.s, 230400) == 0 && set_speed(p.s, 300) == 0 &&
+                set_speed(p.s, 1800) == 0);
     termios t = p.attrs(), now;
     EXPECT_TRUE(cfgetispeed(&t) == B1800 && cfgetospeed(&t) == B1800);
     EXPECT_TRUE(set_speed(p.s, 460800) == -1 && set_speed(p.s, 110) == -1);

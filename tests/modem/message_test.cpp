@@ -19,6 +19,8 @@
 
 using Strings = std::vector<std::string>;
 
+std::string radio_hex(int fd);  // in init_test.cpp
+
 namespace {
 
 // board.run_command stand-in: records each line with the number of SMS the
@@ -42,18 +44,6 @@ struct RawPty {
         EXPECT_EQ(openpty(&master, &slave, nullptr, &t, nullptr), 0);
     }
     ~RawPty() { close(master), close(slave); }
-    // Hex of every byte the gateway wrote, once the port has been quiet 30 ms.
-    std::string take_hex() const
-    {
-        std::string hex;
-        pollfd p{master, POLLIN, 0};
-        unsigned char b[4096];
-        for (ssize_t n, i; poll(&p, 1, 30) == 1 && (n = read(master, b, sizeof b)) > 0;)
-            for (i = 0; i < n; i++)
-                hex += std::string(hex.empty() ? "" : " ") + "0123456789ABCDEF"[b[i] >> 4] +
-                       "0123456789ABCDEF"[b[i] & 15];
-        return hex;
-    }
 };
 
 using Clock = std::chrono::steady_clock;
@@ -339,7 +329,8 @@ TEST(SmsCommand, TableRepliesEffectsAndRefusals)
         EXPECT_EQ(receive_short_message_process(&r.ctx, row.text.c_str(), "\"+4915100000001\""),
                   row.ret)
             << row.text;
-        const std::string out = testing::internal::GetCapturedStdout(), radio = r.radio.take_hex();
+        const std::string out = testing::internal::GetCapturedStdout(),
+                          radio = radio_hex(r.radio.master);
         EXPECT_EQ(r.emu.sent().size(), sent + (row.ret > 0)) << row.text;
         EXPECT_TRUE(!row.radio || radio == row.radio) << row.text << ": " << radio.substr(0, 60);
         EXPECT_TRUE(!row.console || out.find(row.console) != std::string::npos)

@@ -1,20 +1,13 @@
 #include "protocol/protocol.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/stat.h>
+#include <chrono>
 #include <thread>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "board/timebase.h"
-#include "emu/modem_emulator.h"
 #include "protocol/crc16.h"
 #include "radio/w433config.h"
-#include "support/testutil.h"
+#include "runtime/cabinet.h"
 
 using bytes = std::vector<uint8_t>;
 using namespace testing::internal;  // CaptureStdout, GetCapturedStdout
@@ -52,58 +45,41 @@ static std::string hx(const bytes &b, const char *sep = " ")
     return s;
 }
 
-// Radio ports on ptys, GPIO 7/115/117 with FIFO value files ("1\n"/"0\n" per level set), the server
-// on loopback TCP.
-struct Rig {
-    testutil::BoardGuard guard;
-    testutil::TempDir gpio;
-    ModemEmulator modem;
-    gateway_context ctx{};
-    // server, other, ludeng, k7, k115, k117, the two slaves, client
-    int fds[9] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
-    Rig()
+// The cabinet with the ports open and the link up, and what each peer got
+// since the last look once all were quiet for 50 ms: "other=A3 20 ...;
+// k117=31 0A 30 0A;" (a GPIO level as the text the gateway wrote, "1\n").
+struct Rig : Cabinet {
+    gateway_context &ctx = net_fd1;
+    size_t last[6] = {};
+    Rig() : Cabinet(50)
     {
-        board.gpio_root = gpio.path().c_str(), time_set_speedup(50);
-        const termios raw = [] {
-            termios t{};
-            return cfmakeraw(&t), t;
-        }();
-        openpty(&fds[1], &fds[6], nullptr, &raw, nullptr),
-            openpty(&fds[2], &fds[7], nullptr, &raw, nullptr);
-        const int pins[] = {7, 115, 117};
-        for (int i = 3; i < 6; i++) {
-            const std::string d = gpio.file("gpio" + std::to_string(pins[i - 3]));
-            mkdir(d.c_str(), 0755), mkfifo((d + "/value").c_str(), 0600),
-                fds[i] = open((d + "/value").c_str(), O_RDWR);
-        }
-        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t al = sizeof a;
-        const int lis = socket(AF_INET, SOCK_STREAM, 0);
-        bind(lis, (sockaddr *)&a, al), listen(lis, 1), getsockname(lis, (sockaddr *)&a, &al);
-        EXPECT_EQ(connect(fds[8] = socket(AF_INET, SOCK_STREAM, 0), (sockaddr *)&a, al), 0);
-        fds[0] = accept(lis, nullptr, nullptr), close(lis);
-        ctx.w433_other_fd = fds[6], ctx.w433_ludeng_fd = fds[7],
-        ctx.gsm_fd = modem.start() ? modem.slave_fd() : -1;
-        ctx.sockfd = fds[8], ctx.net_connect_flag = 1;
+        open_ports();
+        EXPECT_TRUE(link_up());
     }
-    ~Rig() { std::for_each(fds, fds + 9, close); }
-    // What each channel got until all were quiet for 50 ms: "other=A3 20 ...;k117=31 0A 30 0A;".
+    std::vector<bytes> all() const
+    {
+        std::vector<bytes> got = {server.received(), other.received(), ludeng.received()};
+        for (int key : {7, 115, 117}) {
+            got.emplace_back();
+            for (int level : gpio.levels(key))
+                got.back().insert(got.back().end(), {uint8_t('0' + level), '\n'});
+        }
+        return got;
+    }
     std::string seen()
     {
         static const char *const names[] = {
             "server=", "other=", "ludeng=", "k7=", "k115=", "k117="};
-        pollfd p[6];
-        bytes got[6];
-        for (int i = 0; i < 6; i++)
-            p[i] = {fds[i], POLLIN, 0};
-        uint8_t b[4096];
-        for (int round = 0; round < 100 && poll(p, 6, 50) > 0; round++)
-            for (int i = 0; i < 6; i++)
-                if (ssize_t n = p[i].revents ? read(fds[i], b, sizeof b) : 0; n > 0)
-                    got[i].insert(got[i].end(), b, b + n);
+        std::vector<bytes> got = all(), again;
+        for (int round = 0; round < 100; round++, got = again) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if ((again = all()) == got)
+                break;
+        }
         std::string s;
-        for (int i = 0; i < 6; i++)
-            s += got[i].empty() ? "" : names[i] + hx(got[i]) + ";";
+        for (size_t i = 0; i < 6; last[i] = got[i].size(), i++)
+            if (got[i].size() > last[i])
+                s += names[i] + hx(part(got[i], long(last[i]), long(got[i].size()))) + ";";
         return s;
     }
 };

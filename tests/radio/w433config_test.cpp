@@ -1,6 +1,7 @@
 #include "radio/w433config.h"
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include <fcntl.h>
@@ -46,15 +47,10 @@ TEST(KeyedTransmit, OrderOfEffectsAndTurnTaking)
     EXPECT_EQ(radio_hex(other), "30 0A 31 0A 30 0A");
     EXPECT_EQ(radio_hex(ludeng), "31 0A 05 06 A3 20 30 0A");
 
-    const struct {
-        uint8_t head[8];
-        uint16_t count;
-        uint8_t tail[4];
-    } record{// count in host order
-             {0, 1, 2, 3, 4, 5, 6, 7},
-             13,
-             {10, 11, 12, 13}};
-    w433_parameter_config(other, &record.head[0]);
+    uint8_t record[14] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 0, 10, 11, 12, 13};
+    const uint16_t count = 13;  // in host order
+    std::memcpy(record + 8, &count, sizeof count);
+    w433_parameter_config(other, record);
     EXPECT_EQ(radio_hex(other),
               "00 01 02 03 04 05 06 07 0D 00 0A 0B 0C");  // unkeyed, little-endian
 
