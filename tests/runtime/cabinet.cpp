@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "board/timebase.h"
@@ -36,8 +35,6 @@ Cabinet::Cabinet(unsigned speedup, bool with_config)
     config = dir.file("config.txt");
     watch_node = dir.file("ttyUSB2");
     testutil::write_file(watch_node, "");
-    proc = dir.file("proc");
-    mkdir(proc.c_str(), 0755);
     if (with_config)
         testutil::write_file(
             config, "server_ip_addr=127.0.0.1\nserver_port_num=" + std::to_string(server.port()) +
@@ -47,7 +44,7 @@ Cabinet::Cabinet(unsigned speedup, bool with_config)
     board.gsm_dev = modem.slave_path().c_str();
     board.gsm_watch_dev = watch_node.c_str();
     board.gpio_root = gpio.root().c_str();
-    board.proc_root = proc.c_str();
+    board.proc_root = dir.path().c_str();  // no entry in it is a process
     board.config_file = config.c_str();
     board.run_command = record_command;
     time_set_speedup(speedup);

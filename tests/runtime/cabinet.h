@@ -1,8 +1,8 @@
 // A street cabinet on the desk: the gateway's board description pointed at
 // pseudo-terminals, a loopback server, a FIFO GPIO tree, the modem emulator
-// and a config.txt in a temporary directory, with the clock sped up. Its
-// process table is an empty directory: the process watch sees nothing that
-// runs on the machine.
+// and a config.txt in a temporary directory, with the clock sped up. That
+// directory is also its process table, in which the process watch finds
+// nothing that runs on the machine.
 #pragma once
 
 #include <atomic>
@@ -38,7 +38,7 @@ struct Cabinet {
 
     testutil::BoardGuard guard;
     testutil::TempDir dir;
-    std::string config, watch_node, proc;
+    std::string config, watch_node;
     SerialPeer other, ludeng;
     ModemEmulator modem;
     ServerPeer server;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <sys/wait.h>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -10,23 +11,23 @@
 
 namespace {
 
-std::vector<std::string> shell;
 ProcessTable *processes = nullptr;
 pid_t companion = -1;
+int (*record)(const char *) = nullptr;  // the cabinet's recorder
 
 // Records every command; "zuzize-vid &" starts the real companion in the
 // test's own process table.
 int companion_runner(const char *cmdline)
 {
-    shell.emplace_back(cmdline);
     if (std::string(cmdline) == "zuzize-vid &")
         companion = processes->start(LAMPGW_ZUZIZE_VID, "zuzize-vid");
-    return 0;
+    return record(cmdline);
 }
 
 int count(const std::string &cmd)
 {
-    return static_cast<int>(std::count(shell.begin(), shell.end(), cmd));
+    const auto cmds = Cabinet::shell_commands();
+    return static_cast<int>(std::count(cmds.begin(), cmds.end(), cmd));
 }
 
 }  // namespace
@@ -36,9 +37,8 @@ TEST(Supervision, FeedsWatchdogAndRebootsOnTheTenthCompanionChange)
     Cabinet cab(2000);
     ProcessTable table;
     processes = &table;
-    board.run_command = companion_runner;
+    record = std::exchange(board.run_command, companion_runner);
     board.proc_root = table.root().c_str();
-    shell.clear();
     supervision_state sv{};
     sv.passes_left = SUPERVISION_PASSES;
 
@@ -83,8 +83,7 @@ TEST(Supervision, RebootsForMissingModemNodesAndAfterADay)
     board.gsm_watch_dev = gone.c_str();
 
     supervision_pass(&sv);  // both nodes missing: two reboots
-    auto cmds = Cabinet::shell_commands();
-    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "reboot"), 2);
+    EXPECT_EQ(count("reboot"), 2);
     supervision_pass(&sv);
     EXPECT_EQ(sv.passes_left, 0);
     ASSERT_TRUE(testutil::wait_for("4 watchdog levels", 2000,
@@ -93,7 +92,6 @@ TEST(Supervision, RebootsForMissingModemNodesAndAfterADay)
     // Expired: only reboot requests, no watchdog feeding.
     supervision_pass(&sv);
     supervision_pass(&sv);
-    cmds = Cabinet::shell_commands();
-    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "reboot"), 6);
+    EXPECT_EQ(count("reboot"), 6);
     EXPECT_EQ(cab.gpio.levels(60).size(), 4u);
 }
