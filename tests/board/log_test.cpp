@@ -1,11 +1,14 @@
 #include "board/log.h"
 
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "emu/street.h"
 
 static std::string logged(const char *label, const uint8_t *data, int len)
 {
@@ -23,15 +26,12 @@ TEST(HexDumpLog, LineFormat)
     EXPECT_EQ(logged("set netid:", nullptr, 0) + logged("x:", nullptr, -1), "set netid:\nx:\n");
     // Long frames are written in slices; the joins must not show.
     for (int len : {255, 256, 257, 513}) {
-        std::vector<uint8_t> big(static_cast<size_t>(len));
-        std::string want = "L:";
-        for (int i = 0; i < len; ++i) {
+        bytes big(static_cast<size_t>(len));
+        for (int i = 0; i < len; ++i)
             big[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 7);
-            char t[4];
-            std::snprintf(t, sizeof t, i + 1 < len ? "%02X-" : "%02X", (i * 7) & 0xFF);
-            want += t;
-        }
-        EXPECT_EQ(logged("L:", big.data(), len), want + "\n") << len;
+        EXPECT_EQ(logged("L:", big.data(), len),
+                  "L:" + std::regex_replace(hex(big), std::regex(" "), "-") + "\n")
+            << len;
     }
 }
 

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "protocol/crc16.h"
+#include "emu/street.h"
 #include "protocol/kfifo.h"
 
 namespace {
@@ -15,16 +15,6 @@ Bytes operator+(Bytes a, const Bytes &b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-// A3 20 L body CRC, with body of L bytes.
-Bytes make_frame(const Bytes &body)
-{
-    const Bytes f = Bytes{0xA3, 0x20, static_cast<uint8_t>(body.size() >> 8),
-                          static_cast<uint8_t>(body.size())} +
-                    body;
-    const uint16_t c = crc16(f.data(), static_cast<uint32_t>(f.size()));
-    return f + Bytes{static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)};
 }
 
 // The rule on a flat copy: offset and length of the first whole frame with a
@@ -39,8 +29,8 @@ std::pair<size_t, int> reference_extract(const Bytes &q)
         const size_t n = q.size() - i < 4 ? SIZE_MAX : ((q[i + 2] << 8) | q[i + 3]) + 6u;
         if (q.size() - i < n)
             continue;
-        const uint16_t c = crc16(&q[i], static_cast<uint32_t>(n - 2));
-        if (q[i + n - 2] == (c & 0xFF) && q[i + n - 1] == (c >> 8))
+        const uint16_t c = modbus_crc(&q[i], n - 2);  // high byte first
+        if (q[i + n - 2] == (c >> 8) && q[i + n - 1] == (c & 0xFF))
             return {i, static_cast<int>(n)};
     }
     return {first, 0};

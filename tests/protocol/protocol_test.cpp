@@ -1,15 +1,14 @@
 #include "protocol/protocol.h"
 
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "protocol/crc16.h"
 #include "radio/w433config.h"
 #include "runtime/cabinet.h"
 
-using bytes = std::vector<uint8_t>;
 using namespace testing::internal;  // CaptureStdout, GetCapturedStdout
 
 static bytes cat(std::initializer_list<bytes> ps)
@@ -19,30 +18,22 @@ static bytes cat(std::initializer_list<bytes> ps)
         r.insert(r.end(), p.begin(), p.end());
     return r;
 }
+// L bytes from the address on: type, command, byte 14, filler.
 static bytes frame(uint8_t type, uint8_t cmd, int L, uint8_t b14 = 0x55)
 {
-    bytes f(L + 6);
+    bytes body(L);
     for (int i = 4; i < L + 4; i++)
-        f[i] = uint8_t(i == 10 ? type : i == 13 ? cmd : i == 14 ? b14 : i * 3);
-    f[0] = 0xA3, f[1] = 0x20, f[2] = uint8_t(L >> 8), f[3] = uint8_t(L);
-    const uint16_t c = crc16(f.data(), uint32_t(L + 4));
-    return f[L + 4] = uint8_t(c), f[L + 5] = uint8_t(c >> 8), f;
-}
-static bytes form(const bytes &f)
-{
-    return cat({{f[11], f[12]}, f});
+        body[i - 4] = uint8_t(i == 10 ? type : i == 13 ? cmd : i == 14 ? b14 : i * 3);
+    return make_frame(body);
 }
 static bytes part(const bytes &b, long from, long to)
 {
     return bytes(b.begin() + from, b.begin() + to);
 }
+// hex() with another separator: "-" as in the log, "" as in an SMS.
 static std::string hx(const bytes &b, const char *sep = " ")
 {
-    std::string s;
-    for (uint8_t v : b)
-        s += (s.empty() ? "" : sep) +
-             std::string{"0123456789ABCDEF"[v >> 4], "0123456789ABCDEF"[v & 15]};
-    return s;
+    return std::regex_replace(hex(b), std::regex(" "), sep);
 }
 
 // The cabinet with the ports open and the link up, and what each peer got
@@ -90,12 +81,12 @@ TEST(RadioDispatchServerDispatch, ByTypeCommandAndLength)
     sms_phone_store(&rig.ctx, "\"+8613800000000\"");
     const bytes f1 = frame(1, 9, 19), f4 = frame(4, 9, 19), f5 = frame(5, 9, 40),
                 set = frame(0, 9, 19, 0xAB), f10 = frame(0, 9, 10), keep = frame(0, 9, 19, 0x42),
-                sms = form(frame(2, 9, 700));  // text overflow
-    bytes short12 = part(form(frame(1, 9, 10)), 0, 13),
-          short15 = cat({form(frame(0, 9, 7)), {7}});  // type, command past len
+                sms = radio_frame(frame(2, 9, 700));  // text overflow
+    bytes short12 = part(radio_frame(frame(1, 9, 10)), 0, 13),
+          short15 = cat({radio_frame(frame(0, 9, 7)), {7}});  // type, command past len
     const std::string no, sent = "send short message:\n\nend send short message\n";
     auto twice = [](const bytes &f, uint8_t b14) {
-        return "other=" + hx(form(f)) + " " + hx(cat({{b14}, part(f, 15, 23)})) + ";";
+        return "other=" + hx(radio_frame(f)) + " " + hx(cat({{b14}, part(f, 15, 23)})) + ";";
     };
     const struct {
         bool server;
@@ -104,24 +95,24 @@ TEST(RadioDispatchServerDispatch, ByTypeCommandAndLength)
         std::string seen, out;
         int miss = 4, len = 0;
     } cases[] = {
-        {0, form(set), 1, twice(set, 0xAF), "433 set\n"},
-        {0, form(keep), 1, twice(keep, 0x42), "433 set\n"},
-        {0, form(f10), 1, "other=" + hx(form(f10)) + ";", "433 set\n"},
-        {0, form(f1), 0, no, no},
-        {0, form(frame(3, 9, 19)), 1, no, no},
-        {0, form(f4), 1, no, no},
-        {0, form(frame(0xA3, 9, 19)), 1, no, no},
+        {0, radio_frame(set), 1, twice(set, 0xAF), "433 set\n"},
+        {0, radio_frame(keep), 1, twice(keep, 0x42), "433 set\n"},
+        {0, radio_frame(f10), 1, "other=" + hx(radio_frame(f10)) + ";", "433 set\n"},
+        {0, radio_frame(f1), 0, no, no},
+        {0, radio_frame(frame(3, 9, 19)), 1, no, no},
+        {0, radio_frame(f4), 1, no, no},
+        {0, radio_frame(frame(0xA3, 9, 19)), 1, no, no},
         {0, short12, 1, no, no, 4, 12},
         {0, sms, 1, no, sent},
-        {1, form(f1), 1, "other=" + hx(form(f1)) + ";k117=31 0A 30 0A;",
+        {1, radio_frame(f1), 1, "other=" + hx(radio_frame(f1)) + ";k117=31 0A 30 0A;",
          "from server to other:" + hx(f1, "-") + "\n"},
-        {1, form(f5), 1, "ludeng=" + hx(form(f5)) + ";k7=31 0A 30 0A;",
+        {1, radio_frame(f5), 1, "ludeng=" + hx(radio_frame(f5)) + ";k7=31 0A 30 0A;",
          "from server to ludeng:" + hx(f5, "-") + "\n"},
-        {1, form(frame(0, 3, 19)), 1, "k115=30 0A 31 0A;", "model reset\n"},
-        {1, form(frame(0, 7, 19)), 1, no, "reiceive server heartbeat response\n", 0},
-        {1, form(frame(0, 6, 19)), 1, no, no},
-        {1, form(frame(2, 9, 19)), 1, no, no},
-        {1, form(frame(6, 9, 19)), 1, no, no},
+        {1, radio_frame(frame(0, 3, 19)), 1, "k115=30 0A 31 0A;", "model reset\n"},
+        {1, radio_frame(frame(0, 7, 19)), 1, no, "reiceive server heartbeat response\n", 0},
+        {1, radio_frame(frame(0, 6, 19)), 1, no, no},
+        {1, radio_frame(frame(2, 9, 19)), 1, no, no},
+        {1, radio_frame(frame(6, 9, 19)), 1, no, no},
         {1, short15, 1, no, no, 4, 15},
         {1, short12, 1, no, no, 4, 12},
     };
@@ -133,7 +124,7 @@ TEST(RadioDispatchServerDispatch, ByTypeCommandAndLength)
         EXPECT_EQ(GetCapturedStdout() + rig.seen() + char('0' + miss),
                   c.out + c.seen + char('0' + c.miss))
             << hx(c.buf);
-        EXPECT_TRUE(c.buf != form(set) || c.buf[16] == 0xAF);  // the caller sees the change
+        EXPECT_TRUE(c.buf != radio_frame(set) || c.buf[16] == 0xAF);  // the caller sees the change
     }
     ASSERT_TRUE(rig.modem.wait_until([&] { return rig.modem.sent().size() == 1; }, 3000));
     EXPECT_EQ(rig.modem.sent()[0].number + " " + rig.modem.sent()[0].text,
@@ -160,7 +151,7 @@ TEST(LinearFrameWheelFrame, FindFrameAndAssemblyAcrossCalls)
     CaptureStdout();
     for (const bytes &f : {hb, hb_b})
         EXPECT_TRUE(find_frame(src.data(), &src_count, out.data(), &out_len) == 1 &&
-                    part(out, 0, out_len) == form(f));
+                    part(out, 0, out_len) == radio_frame(f));
     EXPECT_EQ(find_frame(src.data(), &src_count, out.data(), &out_len), 0);
     EXPECT_EQ(GetCapturedStdout() + hx(part(src, 0, src_count)),
               "sourcecounter=77\nsourcecounter=77\n" + hx(hb_x));
@@ -171,7 +162,7 @@ TEST(LinearFrameWheelFrame, FindFrameAndAssemblyAcrossCalls)
     bytes acc(LINEAR_BUF_SIZE), starts;  // a full buffer of start pairs that never make a frame
     for (int i = 0; i < LINEAR_BUF_SIZE / 4; i++)
         starts.insert(starts.end(), {0xA3, 0x20, 0x00, 0x00});
-    auto dev = [](const bytes &f) { return "from device:" + hx(form(f), "-") + "\n"; };
+    auto dev = [](const bytes &f) { return "from device:" + hx(radio_frame(f), "-") + "\n"; };
     const std::string
         ack = "reiceive server heartbeat response\n",
         reset = "model reset\n" + ack, line1 = "whell:41-20-31-32-33-34-35\n",
