@@ -28,28 +28,17 @@ std::atomic<long> counted{0};
 
 #if LAMPGW_COUNT_ALLOCS
 // glibc's own entry points; operator new and stdio come through malloc.
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-
-extern "C" void *malloc(size_t n)
-{
-    if (counting)
-        counted.fetch_add(1);
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t k, size_t n)
-{
-    if (counting)
-        counted.fetch_add(1);
-    return __libc_calloc(k, n);
-}
-extern "C" void *realloc(void *p, size_t n)
-{
-    if (counting)
-        counted.fetch_add(1);
-    return __libc_realloc(p, n);
-}
+#define COUNTED(ret, name, params, args) \
+    extern "C" ret __libc_##name params; \
+    extern "C" ret name params           \
+    {                                    \
+        if (counting)                    \
+            counted.fetch_add(1);        \
+        return __libc_##name args;       \
+    }
+COUNTED(void *, malloc, (size_t n), (n))
+COUNTED(void *, calloc, (size_t k, size_t n), (k, n))
+COUNTED(void *, realloc, (void *p, size_t n), (p, n))
 #endif
 
 TEST(FramePath, AllocatesNothingOnceRunning)

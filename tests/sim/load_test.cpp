@@ -37,14 +37,10 @@ TEST(LoadMode, RelaysEveryFrameAndReportsEachFigure)
         EXPECT_GT(r.peak_rss_kib[d], 0);
     }
 
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&text, &size);
-    ASSERT_NE(out, nullptr);
-    load_print_table(out, opt, r);
-    std::fclose(out);
-    const std::string table(text, size);
-    free(text);
+    testing::internal::CaptureStdout();
+    load_print_table(stdout, opt, r);
+    std::fflush(stdout);
+    const std::string table = testing::internal::GetCapturedStdout();
     size_t rows = 0;
     for (size_t at = 0; (at = table.find("\n|", at)) != std::string::npos; ++at)
         ++rows;
