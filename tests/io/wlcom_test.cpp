@@ -27,7 +27,7 @@ struct Pty {
 
 }  // namespace
 
-TEST(SerialSetupSpeed, TableRatesOnlyThenRawEightNoneOneThenFixedInit)
+TEST(SerialSetup, TableRatesRawLineFixedInitParityAndStopBits)
 {
     Pty p;  // both ends of the rate table, then one inside
     ASSERT_TRUE(set_speed(p.s, 230400) == 0 && set_speed(p.s, 300) == 0 &&
@@ -49,15 +49,13 @@ TEST(SerialSetupSpeed, TableRatesOnlyThenRawEightNoneOneThenFixedInit)
     EXPECT_TRUE(t.c_cflag == (B9600 | CS8 | CREAD | CLOCAL | CRTSCTS) && t.c_iflag == IGNPAR &&
                 !(t.c_oflag | t.c_lflag));
     EXPECT_EQ(std::string(t.c_cc, t.c_cc + NCCS), std::string(NCCS, '\0'));
-}
 
-TEST(SerialSetupParity, LetterCaseSpaceParityAndStopBits)
-{
+    // Parity letters in either case, space parity, stop bits.
     auto cflag_after = [](int stop, int parity) {
-        Pty p;
-        EXPECT_EQ(set_parity(p.s, 8, 2, 'O'), 0);  // start with PARODD and CSTOPB set
-        EXPECT_EQ(set_parity(p.s, 8, stop, parity), 0) << char(parity);
-        return p.attrs().c_cflag & (PARODD | CSTOPB);
+        Pty q;
+        EXPECT_EQ(set_parity(q.s, 8, 2, 'O'), 0);  // start with PARODD and CSTOPB set
+        EXPECT_EQ(set_parity(q.s, 8, stop, parity), 0) << char(parity);
+        return q.attrs().c_cflag & (PARODD | CSTOPB);
     };
     for (int letter : {'N', 'n', 'S', 's'})
         EXPECT_TRUE(cflag_after(1, letter) == PARODD && cflag_after(2, letter) == (PARODD | CSTOPB))

@@ -106,6 +106,8 @@ TEST(RadioDispatchServerDispatch, ByTypeCommandAndLength)
         {0, sms, 1, no, sent},
         {1, radio_frame(f1), 1, "other=" + hx(radio_frame(f1)) + ";k117=31 0A 30 0A;",
          "from server to other:" + hx(f1, "-") + "\n"},
+        {1, radio_frame(f4), 1, "other=" + hx(radio_frame(f4)) + ";k117=31 0A 30 0A;",
+         "from server to other:" + hx(f4, "-") + "\n"},
         {1, radio_frame(f5), 1, "ludeng=" + hx(radio_frame(f5)) + ";k7=31 0A 30 0A;",
          "from server to ludeng:" + hx(f5, "-") + "\n"},
         {1, radio_frame(frame(0, 3, 19)), 1, "k115=30 0A 31 0A;", "model reset\n"},
