@@ -298,8 +298,7 @@ struct soak {
     std::deque<sms_rec> awaiting_reply;                      // valid commands deleted, reply due
     std::vector<std::pair<sms_rec, double>> awaiting_radio;  // reply seen, bytes due
     std::map<std::string, int> radio_seen;  // configuration commands the 434 MHz module took
-    // SMS body -> when the frame's last byte went, and the gateway's run
-    // delay (all threads) then.
+    // SMS body -> when the frame's last byte went, and cpu_pressure() then.
     std::map<std::string, std::pair<double, double>> type2;
     std::string last_ip = "127.0.0.1", last_port;
     double reset_answered = -1;  // "ok" to a reset seen, reboot due
@@ -307,8 +306,7 @@ struct soak {
     double last_connect = -1;
     double last_feed = -1;
     int feeds = 0;
-    std::atomic<pid_t> gw_pid{-1};
-    double feed_delay = 0;  // the main thread's run delay at the last feed
+    double feed_pressure = 0;  // cpu_pressure() at the last feed or start
     double life_start = 0;
     bool vanished = false;
     double vanish_end = -1;
@@ -346,6 +344,36 @@ struct soak {
             std::fprintf(log, "soak | %s  %s\n", fmt_time(now()).c_str(), line.c_str());
     }
 
+    std::atomic<pid_t> gw_pid{-1};
+
+    // Where each gateway thread is: state and kernel wait channel, for the
+    // report of a broken invariant.
+    std::string gateway_threads() const
+    {
+        const std::string task = "/proc/" + std::to_string(gw_pid.load()) + "/task";
+        std::string out;
+        DIR *d = opendir(task.c_str());
+        if (d == nullptr)
+            return " (gone)";
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            std::ifstream st(task + "/" + e->d_name + "/stat"),
+                wc(task + "/" + e->d_name + "/wchan");
+            std::string stat, wchan;
+            std::getline(st, stat);
+            std::getline(wc, wchan);
+            const size_t paren = stat.rfind(')');
+            out +=
+                std::string(" ") + e->d_name + ":" +
+                (paren != std::string::npos && paren + 2 < stat.size() ? stat.substr(paren + 2, 1)
+                                                                       : "?") +
+                ":" + wchan;
+        }
+        closedir(d);
+        return out;
+    }
+
     // The first broken invariant ends the run; mu held.
     void fail(const std::string &invariant, const std::string &detail)
     {
@@ -353,7 +381,8 @@ struct soak {
             return;
         r.invariant = invariant;
         r.detail = detail + " (at " + fmt_time(now()) + ", seed " + std::to_string(r.seed) +
-                   "); the gateway's last lines:";
+                   "); gateway threads (tid:state:wait)" + gateway_threads() +
+                   "; the gateway's last lines:";
         for (const auto &l : console)
             r.detail += "\n    gw | " + l;
     }
@@ -551,31 +580,21 @@ long status_field(pid_t pid, const char *key)
     return -1;
 }
 
-// Seconds the process's threads (all, or only the main one) have spent
-// runnable but waiting for a CPU: the part of a late feed or forward that is
-// the machine's doing, not the gateway's.
-double run_delay(pid_t pid, bool all_threads)
+// Seconds during which some task of the machine waited for a processor
+// (the kernel's CPU pressure, "some" line), 0 where the kernel does not tell:
+// the part of a late feed or forward that is the machine's doing, not the
+// gateway's.
+double cpu_pressure()
 {
-    double sum = 0;
-    const std::string task = "/proc/" + std::to_string(pid) + "/task";
-    auto add = [&sum](const std::string &path) {
-        std::ifstream f(path);
-        double cpu = 0, wait = 0;
-        if (f >> cpu >> wait)
-            sum += wait * 1e-9;
-    };
-    if (!all_threads) {
-        add(task + "/" + std::to_string(pid) + "/schedstat");
-        return sum;
-    }
-    DIR *d = opendir(task.c_str());
-    if (d == nullptr)
-        return 0;
-    while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.')
-            add(task + "/" + e->d_name + "/schedstat");
-    closedir(d);
-    return sum;
+    std::ifstream f("/proc/pressure/cpu");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.compare(0, 5, "some ") == 0) {
+            const size_t at = line.find("total=");
+            if (at != std::string::npos)
+                return std::strtod(line.c_str() + at + 6, nullptr) * 1e-6;
+        }
+    return 0;
 }
 
 double self_cpu()
@@ -686,7 +705,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         if (S.feeds > 1)
             r.feed_worst_gap_s = std::max(r.feed_worst_gap_s, t - S.last_feed);
         S.last_feed = t;
-        S.feed_delay = run_delay(S.gw_pid.load(), false);
+        S.feed_pressure = cpu_pressure();
         ++S.feeds;
     };
     for (int k = 0; k < 2; ++k) {
@@ -806,7 +825,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             const double took = sim_of(sms.started) - it->second.first;
             const double bound = 4 + LISTING_MS / 1000.0 + TYPE2_SLACK + S.real_slack(10) +
                                  S.stalled(it->second.first) +
-                                 (run_delay(S.gw_pid.load(), true) - it->second.second) * S.scale;
+                                 (cpu_pressure() - it->second.second) * S.scale;
             S.type2.erase(it);
             ++r.type2_checked;
             r.type2_worst_s = std::max(r.type2_worst_s, took);
@@ -938,7 +957,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             S.up[j.data[15] - 1].push_back({j.seq, S.now()});
             ++r.up_sent;
         } else {
-            S.type2[hex_compact(j.data)] = {S.now(), run_delay(S.gw_pid.load(), true)};
+            S.type2[hex_compact(j.data)] = {S.now(), cpu_pressure()};
         }
     };
     port_writer writer1(radio1, before_send), writer2(radio2, before_send);
@@ -968,7 +987,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             std::lock_guard<std::mutex> hold(S.mu);
             S.life_start = S.now();
             S.gw_pid = pid;
-            S.feed_delay = 0;
+            S.feed_pressure = cpu_pressure();
         }
         console_reader = std::thread([&S, fd = console_fd] {
             char buf[4096];
@@ -1347,9 +1366,8 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         if (running && !S.reboot_asked) {
             const double bound = S.feeds == 0 ? FEED_FIRST : S.feeds == 1 ? FEED_STARTUP : FEED_GAP;
             const double ref = S.feeds == 0 ? S.life_start : S.last_feed;
-            const double since = t - ref,
-                         slack = S.real_slack(50) + S.stalled(ref) +
-                                 (run_delay(S.gw_pid.load(), false) - S.feed_delay) * S.scale;
+            const double since = t - ref, slack = S.real_slack(30) + S.stalled(ref) +
+                                                  (cpu_pressure() - S.feed_pressure) * S.scale;
             if (since > bound + slack) {
                 char b[160];
                 std::snprintf(b, sizeof b,
