@@ -7,11 +7,9 @@
 #include "emu/street.h"
 #include "protocol/kfifo.h"
 
-namespace {
-
 using Bytes = std::vector<uint8_t>;
 
-Bytes operator+(Bytes a, const Bytes &b)
+static Bytes operator+(Bytes a, const Bytes &b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -19,7 +17,7 @@ Bytes operator+(Bytes a, const Bytes &b)
 
 // The rule on a flat copy: offset and length of the first whole frame with a
 // valid CRC, else offset of the first 0xA3 (size when none) and length 0.
-std::pair<size_t, int> reference_extract(const Bytes &q)
+static std::pair<size_t, int> reference_extract(const Bytes &q)
 {
     size_t first = q.size();
     for (size_t i = 0; i < q.size(); i++) {
@@ -35,8 +33,6 @@ std::pair<size_t, int> reference_extract(const Bytes &q)
     }
     return {first, 0};
 }
-
-}  // namespace
 
 // The extraction against the rule on a flat copy of the ring, call by call:
 // rings small enough to wrap and overflow, counters crossing 2^32, streams of

@@ -21,10 +21,8 @@
 #define LAMPGW_COUNT_ALLOCS 1
 #endif
 
-namespace {
-thread_local bool counting = false;
-std::atomic<long> counted{0};
-}  // namespace
+static thread_local bool counting = false;
+static std::atomic<long> counted{0};
 
 #if LAMPGW_COUNT_ALLOCS
 // glibc's own entry points; operator new and stdio come through malloc.

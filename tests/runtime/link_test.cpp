@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
-#include <dirent.h>
+#include <filesystem>
+#include <iterator>
 #include <netinet/in.h>
 #include <thread>
 #include <unistd.h>
@@ -10,20 +11,10 @@
 #include "runtime/cabinet.h"
 #include "runtime/connect.h"
 
-namespace {
-
-int open_descriptors()
+static long open_descriptors()
 {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
-
-}  // namespace
 
 // Writes reach a dropped connection until the peer's reset turns one into a
 // broken pipe; that write runs the recovery itself. Two threads that see the
@@ -35,7 +26,7 @@ TEST(ServerLink, BrokenPipeRebuildsTheLinkOnceWithoutLeaks)
     const uint8_t hb[25] = {0xA3, 0x20, 0x00, 0x13};
     EXPECT_EQ(server_write(&net_fd1, hb, 1), -1);  // link down: nothing written
     ASSERT_TRUE(cab.link_up());
-    const int before = open_descriptors();
+    const long before = open_descriptors();
     auto relinked = [&](int connections) {
         return testutil::wait_for("the link rebuilt", 5000, [&] {
             return cab.server.connections() == connections && net_fd1.net_connect_flag.load() == 1;

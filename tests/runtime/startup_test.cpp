@@ -4,9 +4,7 @@
 
 #include "runtime/cabinet.h"
 
-namespace {
-
-std::string startup_console()
+static std::string startup_console()
 {
     supervision_state sv;
     testing::internal::CaptureStdout();
@@ -17,7 +15,7 @@ std::string startup_console()
 }
 
 // The console lines in the order they must appear.
-void expect_in_order(const std::string &out, const std::vector<std::string> &lines)
+static void expect_in_order(const std::string &out, const std::vector<std::string> &lines)
 {
     size_t at = 0;
     for (const auto &l : lines) {
@@ -26,8 +24,6 @@ void expect_in_order(const std::string &out, const std::vector<std::string> &lin
         at = found + l.size();
     }
 }
-
-}  // namespace
 
 TEST(Startup, ConfiguresPortsLinesRadiosAndModemInOrder)
 {

@@ -6,11 +6,10 @@
 
 #include "emu/modem_emulator.h"
 
-namespace {
-
 // Writes cmd to the slave and reads until the answer ends with `until` or
 // the modem stays quiet for `ms`; returns what arrived.
-std::string ask(ModemEmulator &emu, const std::string &cmd, const std::string &until, int ms = 1000)
+static std::string ask(ModemEmulator &emu, const std::string &cmd, const std::string &until,
+                       int ms = 1000)
 {
     EXPECT_EQ(write(emu.slave_fd(), cmd.data(), cmd.size()), static_cast<ssize_t>(cmd.size()));
     std::string got;
@@ -21,8 +20,6 @@ std::string ask(ModemEmulator &emu, const std::string &cmd, const std::string &u
         got.append(buf, static_cast<size_t>(n));
     return got;
 }
-
-}  // namespace
 
 // What the gateway's SMS tests cannot show: the listing in the modem's own
 // format, each message listed once, and the refusals. Sending is checked

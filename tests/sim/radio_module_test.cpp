@@ -4,10 +4,8 @@
 
 #include "emu/radio_module.h"
 
-namespace {
-
 // A configuration command: head, code, argument count, arguments, byte sum, CR LF.
-bytes cmd(uint8_t code, const bytes &args)
+static bytes cmd(uint8_t code, const bytes &args)
 {
     bytes c = {0xAF, 0xAF, 0x00, 0x00, 0xAF, 0x80, code, static_cast<uint8_t>(args.size())};
     for (uint8_t a : args)
@@ -18,12 +16,10 @@ bytes cmd(uint8_t code, const bytes &args)
     return c;
 }
 
-bytes freq(uint32_t word)
+static bytes freq(uint32_t word)
 {
     return cmd(0x0B, {uint8_t(word >> 16), uint8_t(word >> 8), uint8_t(word)});
 }
-
-}  // namespace
 
 // The module stand-in judges the gateway's set-up, so it must take every good
 // command however it is cut up, and count each malformed one without losing
