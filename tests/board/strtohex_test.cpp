@@ -41,12 +41,9 @@ TEST(HexText, StrictFamily)
 // byte is a digit of some value, so an out-of-range low digit carries.
 TEST(HexText, LenientFamily)
 {
-    for (auto [text, want] : {std::pair<const char *, uint8_t>{"aF", 0xAF},
-                              {"1G", 0x20},
-                              {"zz", 0x53},
-                              {" 0", 0x90},
-                              {"0@", 0x09},
-                              {"0", 0xC9}}) {
+    const std::pair<const char *, uint8_t> rows[] = {{"aF", 0xAF}, {"1G", 0x20}, {"zz", 0x53},
+                                                     {" 0", 0x90}, {"0@", 0x09}, {"0", 0xC9}};
+    for (auto [text, want] : rows) {
         uint8_t out[2] = {0, 0xEE};
         StrToHex(out, text, 1);
         EXPECT_EQ(Bytes(out, out + 2), (Bytes{want, 0xEE})) << text;

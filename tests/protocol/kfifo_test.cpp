@@ -8,11 +8,9 @@
 // extraction tests; these are the sizes and the exact cases.
 TEST(Kfifo, SizesAndUnusableRings)
 {
-    for (auto [n, p] : {std::pair<uint32_t, uint32_t>{0, 1},
-                        {1, 1},
-                        {5, 8},
-                        {0x80000001u, 0x80000000u},
-                        {0xFFFFFFFFu, 0x80000000u}})
+    const std::pair<uint32_t, uint32_t> pow2[] = {
+        {0, 1}, {1, 1}, {5, 8}, {0x80000001u, 0x80000000u}, {0xFFFFFFFFu, 0x80000000u}};
+    for (auto [n, p] : pow2)
         EXPECT_EQ(rounddown_pow_of_two(n), p) << n;
     uint8_t s[8];
     kfifo f;
