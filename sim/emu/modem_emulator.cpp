@@ -375,14 +375,10 @@ std::string ModemEmulator::faulty_listing(const std::string &stat)
     const size_t cut = end == 0 ? 0 : next(static_cast<uint32_t>(end));
     std::string part = whole.substr(0, cut);
     for (emu_sms &m : inbox_) {
-        const std::string entry = "\"," + m.sender + "\",,";
-        size_t at = part.find("+CMGL: " + std::to_string(m.index) + ",");
-        if (at != std::string::npos && part.find(entry, at) != std::string::npos) {
-            size_t text_at = part.find("\r\n", at);
-            if (text_at != std::string::npos &&
-                part.find(m.text + "\r", text_at + 2) == text_at + 2)
-                m.read = true;
-        }
+        const size_t at = part.find("+CMGL: " + std::to_string(m.index) + ",");
+        const size_t text_at = at == std::string::npos ? at : part.find("\r\n", at);
+        if (text_at != std::string::npos && part.find(m.text + "\r", text_at + 2) == text_at + 2)
+            m.read = true;
     }
     return part;
 }

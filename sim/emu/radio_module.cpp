@@ -123,9 +123,10 @@ void RadioModule::take(const bytes &chunk)
     std::vector<std::string> lines;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        const int falls = key_falls_.load();
-        keyed_ = key_.load() || falls != falls_seen_;
+        const int falls = key_falls_.load(), rises = key_rises_.load();
+        keyed_ = key_.load() || (falls != falls_seen_ && rises != rises_seen_);
         falls_seen_ = falls;
+        rises_seen_ = rises;
         pending_.insert(pending_.end(), chunk.begin(), chunk.end());
         int noise = 0;
         for (;;) {

@@ -80,14 +80,13 @@ public:
     void send_raw(const bytes &b);
 
     // The level of this module's transmit key line, fed from the GPIO tree.
-    // Bytes count as keyed when the key is high as they are taken, or fell
-    // since the last bytes were taken: the window may close before the
-    // reader gets to bytes written inside it.
+    // Bytes count as keyed when the key is high as they are taken, or when a
+    // whole window opened and closed since the last bytes were taken: the
+    // window may close before the reader gets to bytes written inside it.
     void set_key(bool high)
     {
-        if (!high && key_.exchange(false))
-            key_falls_.fetch_add(1);
-        key_.store(high);
+        if (key_.exchange(high) != high)
+            (high ? key_rises_ : key_falls_).fetch_add(1);
     }
 
     radio_settings settings() const;
@@ -115,9 +114,9 @@ private:
     const int port_, lamps_;
     SerialPeer line_;
     std::atomic<bool> key_{false};
-    std::atomic<int> key_falls_{0};
-    int falls_seen_ = 0;  // key_falls_ when the last chunk was taken
-    bool keyed_ = false;  // the chunk being taken arrived keyed
+    std::atomic<int> key_rises_{0}, key_falls_{0};
+    int rises_seen_ = 0, falls_seen_ = 0;  // the counts when the last chunk was taken
+    bool keyed_ = false;                   // the chunk being taken arrived keyed
     mutable std::mutex lock_;
     bytes pending_;
     radio_settings settings_;

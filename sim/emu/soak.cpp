@@ -1389,10 +1389,10 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             bool read = false;
             for (const emu_sms &m : sim)
                 read = read || (m.index == it->first && m.read);
-            if (read && S.at_risk(it->second.added, t, W_RESTART) && e != INF &&
+            if (read && S.at_risk(it->second.added, t, W_RESTART | W_MODEM) && e != INF &&
                 t - e > DELETE_AFTER) {
-                // Listed, then the gateway went down before deleting it: a
-                // read message is never listed again.
+                // Listed, then the gateway went down or the modem ignored
+                // the deletion: a read message is never listed again.
                 ++r.sms_risk_lost;
                 it = S.inbox.erase(it);
                 continue;
