@@ -63,7 +63,7 @@ TEST(RadioPump, FramesFromBothPortsReachTheServerWhole)
 // the other port waits only for that SMS (its two exchanges, at most 5 s).
 TEST(RadioPump, SmsOfATypeTwoFrameWaitsForOneListingAtMost)
 {
-    constexpr unsigned speedup = 10;  // 2 s of slack are 200 ms of real time
+    constexpr unsigned speedup = 10;              // 2 s of slack are 200 ms of real time
     constexpr double listing_s = 3, slack_s = 2;  // a listing more would be 3 s
     Cabinet cab(speedup);
     cab.open_ports();
