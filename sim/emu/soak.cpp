@@ -313,7 +313,6 @@ struct soak {
     std::atomic<bool> reboot_asked{false};
     std::deque<std::string> console;  // the gateway's last lines
     FILE *console_file = nullptr;
-    long sms_noreply_seen = 0;
 
     soak(const soak_options &o, soak_report &rep, FILE *l)
         : opt(o), r(rep), log(l), scale(o.time_scale), total(o.days * 86400)
@@ -1417,7 +1416,8 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         last_fds = fds;
         last_threads = static_cast<int>(threads);
         last_rss = rss;
-        const size_t day = static_cast<size_t>(t / 86400);
+        // The tail after the last day counts to the last day.
+        const size_t day = static_cast<size_t>(std::min(t, S.total - 1) / 86400);
         if (r.days.size() <= day)
             r.days.resize(day + 1);
         soak_day &d = r.days[day];
