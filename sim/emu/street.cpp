@@ -228,7 +228,8 @@ bool ServerPeer::listen_on(int port)
         listen_fd_ = -1;
         return false;
     }
-    port_ = ntohs(a.sin_port);
+    if (port == 0)
+        port_ = ntohs(a.sin_port);  // listening again keeps the port
     return true;
 }
 
