@@ -1433,7 +1433,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             S.fail("resources", b);
         } else if (day > 0 && (d.max_fds > r.days[0].max_fds + 2 ||
                                d.max_threads > r.days[0].max_threads + 1 ||
-                               d.max_rss_kib > r.days[0].max_rss_kib + 512)) {
+                               d.max_rss_kib > r.days[0].max_rss_kib + SOAK_MAX_RSS_KIB / 12)) {
             std::snprintf(b, sizeof b,
                           "day %zu reached %d descriptors, %d threads, %ld KiB; day 1 %d, %d, %ld",
                           day + 1, d.max_fds, d.max_threads, d.max_rss_kib, r.days[0].max_fds,
