@@ -363,21 +363,30 @@ std::string ModemEmulator::faulty_listing(const std::string &stat)
         }
         return junk + (next(2) ? "\r\n" : "");
     }
-    // Cut: list without marking anything read, then mark those whose text
-    // and its CR made it into the cut.
+    // Cut: list without marking anything read, cut after a whole entry or
+    // inside the final OK, then mark read the entries that went out whole.
+    // Never inside an entry: a late answer run together with the next one
+    // would make a cut text look whole to a reader.
     std::vector<bool> was_read;
     for (const emu_sms &m : inbox_)
         was_read.push_back(m.read);
-    std::string whole = listing(stat);
+    const std::string whole = listing(stat);
     for (size_t i = 0; i < inbox_.size(); ++i)
         inbox_[i].read = was_read[i];
-    const size_t end = whole.size() > 6 ? whole.size() - 6 : 0;  // before the final OK
-    const size_t cut = end == 0 ? 0 : next(static_cast<uint32_t>(end));
-    std::string part = whole.substr(0, cut);
+    std::vector<size_t> cuts = {0};
+    for (size_t at = whole.find("+CMGL: "); at != std::string::npos;
+         at = whole.find("+CMGL: ", at + 1)) {
+        const size_t text_end = whole.find("\r\n", whole.find("\r\n", at) + 2);
+        if (text_end != std::string::npos)
+            cuts.push_back(text_end + 2);
+    }
+    for (size_t k = whole.size() >= 5 ? whole.size() - 5 : 0; k < whole.size(); ++k)
+        cuts.push_back(k);
+    const std::string part = whole.substr(0, cuts[next(static_cast<uint32_t>(cuts.size()))]);
     for (emu_sms &m : inbox_) {
         const size_t at = part.find("+CMGL: " + std::to_string(m.index) + ",");
         const size_t text_at = at == std::string::npos ? at : part.find("\r\n", at);
-        if (text_at != std::string::npos && part.find(m.text + "\r", text_at + 2) == text_at + 2)
+        if (text_at != std::string::npos && part.find(m.text + "\r\n", text_at + 2) == text_at + 2)
             m.read = true;
     }
     return part;

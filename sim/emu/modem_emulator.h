@@ -57,8 +57,8 @@ struct emu_sent_sms {
 enum class emu_listing {
     whole,  // the listing as it should be
     junk,   // printable noise and no listing at all; nothing becomes read
-    cut,    // the listing cut off at a random byte, without the final OK;
-            // only messages whose text arrived whole become read
+    cut,    // the listing cut off after a random entry or inside the final
+            // OK; only the messages listed whole become read
 };
 
 class ModemEmulator {

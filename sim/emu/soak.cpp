@@ -325,6 +325,9 @@ struct soak {
     }
     // What real-time jitter of `ms` milliseconds amounts to in simulated time.
     double real_slack(double ms) const { return ms / 1000 * scale; }
+    // How long after a lamp frame a fault can still take it: the server may
+    // drop the link with the frame in its socket, unread on a busy machine.
+    double uplink_reach() const { return GRACE + real_slack(50); }
     // The soak's own oversleeps since `since`, in simulated seconds: when the
     // machine is too busy to run the soak on time, it is likely too busy to
     // run the gateway on time, and timed bounds stretch by as much. mu held.
@@ -877,7 +880,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         std::lock_guard<std::mutex> hold(S.mu);
         auto &q = S.up[p];
         const int mask = W_LINK | W_RESTART | (p == 0 ? W_PORT1 : W_PORT2);
-        const double grace = GRACE + S.real_slack(10);
+        const double grace = S.uplink_reach();
         const std::string port = "/dev/ttyO" + std::to_string(p + 1);
         if (q.empty() || seq < q.front().seq) {
             S.fail("uplink", "lamp frame " + std::to_string(seq) + " of " + port +
@@ -1306,7 +1309,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     // SMS never deleted, watchdog feeds, type-2 forwards.
     auto check_overdue = [&](double t, bool running) {  // S.mu held
         const double lost_after = LOST_AFTER + S.real_slack(250);
-        const double grace = GRACE + S.real_slack(10);
+        const double grace = S.uplink_reach();
         for (int p = 0; p < 2; ++p) {
             const int mask = W_LINK | W_RESTART | (p == 0 ? W_PORT1 : W_PORT2);
             while (!S.up[p].empty() && t - S.up[p].front().sent > lost_after) {
