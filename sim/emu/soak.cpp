@@ -440,8 +440,8 @@ int soak_parse_args(int argc, char **argv, soak_options *opt, std::string *err)
                 return 1;
             }
         } else if (a == "--seed" && more) {
-            const unsigned long v = std::strtoul(argv[++i], &end, 10);
-            if (*end != '\0' || v == 0 || v > 0xFFFFFFFFul) {
+            const unsigned long long v = std::strtoull(argv[++i], &end, 10);
+            if (*end != '\0' || v == 0 || v > 0xFFFFFFFFull) {
                 *err = "--seed wants a number from 1 to 4294967295";
                 return 1;
             }
