@@ -1358,13 +1358,18 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                 ++it;
             }
         }
-        for (auto it = S.type2.begin(); it != S.type2.end(); ++it)
-            if (t - it->second.first > LOST_AFTER + S.real_slack(250) &&
-                !S.at_risk(it->second.first, t, W_MODEM | W_RESTART)) {
+        for (auto it = S.type2.begin(); it != S.type2.end();) {
+            if (t - it->second.first <= LOST_AFTER + S.real_slack(250)) {
+                ++it;
+                continue;
+            }
+            if (!S.at_risk(it->second.first, t, W_MODEM | W_RESTART)) {
                 S.fail("type2-sms",
                        "no SMS for the type-2 frame sent at " + fmt_time(it->second.first));
                 return;
             }
+            it = S.type2.erase(it);  // the modem's fault took it
+        }
         if (running && !S.reboot_asked) {
             const double bound = S.feeds == 0 ? FEED_FIRST : S.feeds == 1 ? FEED_STARTUP : FEED_GAP;
             const double ref = S.feeds == 0 ? S.life_start : S.last_feed;
