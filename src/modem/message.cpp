@@ -116,12 +116,29 @@ size_t collect(int fd, char *buf, size_t size, int timeout_s)
     }
 }
 
+// Reads and drops whatever the port already holds, without waiting: the
+// late tail of an answer whose collector gave up, or an unsolicited line.
+// Left there it would be read as the start of the next answer, and a cut
+// listing entry ending in that answer's CR would pass for a whole one.
+// Bounded, so a port that never falls silent cannot hold the exchange.
+void discard_pending(int fd)
+{
+    char drop[256];
+    for (int i = 0; i < 64 && selectable(fd); i++) {
+        timeval now = {0, 0};
+        if (wait_readable(fd, &now) != 1 || read(fd, drop, sizeof drop) <= 0)
+            return;
+    }
+}
+
 // An exchange that also tells how many bytes were collected.
 size_t exchange(int fd, const char *cmd, char *buf, size_t size, int timeout_s)
 {
     std::lock_guard<fair_lock> hold(port_lock);
-    if (cmd != nullptr)
+    if (cmd != nullptr) {
+        discard_pending(fd);
         send_GSM_GPRS_cmd(fd, cmd);
+    }
     std::memset(buf, 0, std::min<size_t>(size, 4));
     return collect(fd, buf, size, timeout_s);
 }

@@ -11,8 +11,10 @@
 // progress ends instead of losing the race to the next listing.
 //
 // A response is whatever arrives until the port falls quiet; no result code
-// of the modem is parsed here. Every wait runs on the gateway's clock
-// (board/timebase.h).
+// of the modem is parsed here. An exchange that writes a command first drops
+// what the port already holds, so a late tail of the answer before, waiting
+// there, is not read as the start of this one. Every wait runs on the
+// gateway's clock (board/timebase.h).
 #pragma once
 
 #include <condition_variable>
@@ -61,9 +63,13 @@ int send_GSM_GPRS_cmd(int fd, const char *cmd);
 // Always returns 1.
 int read_GSM_GPRS_datas(int fd, char *buf, size_t size, int timeout_s);
 
-// One exchange: writes `cmd` (none when null; a failed write does not stop
-// the wait), zeroes the first 4 bytes of buf (fewer when size < 4), then
-// collects the answer. Returns the collector's result, 1.
+// One exchange: drops whatever the port already holds (read without
+// waiting, at most 16 KiB), writes `cmd` (a failed write does not stop the
+// wait), zeroes the first 4 bytes of buf (fewer when size < 4), then
+// collects the answer. So an answer holds only bytes that arrived after its
+// own command was written (a tail still in flight then cannot be told
+// apart). With a null `cmd` nothing is dropped or written: the exchange only
+// collects, and sees what is pending. Returns the collector's result, 1.
 int GSM_GPRS_send_cmd_read_result(int fd, const char *cmd, char *buf, size_t size, int timeout_s);
 
 // Start-up: SMS text mode, SIM storage; prints "end config short message env".

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/poll.h>
 #include <sys/stat.h>
 #include <thread>
@@ -97,6 +98,11 @@ TEST(AtChannel, AnswerEndsOnQuietRemainderOrFullWaitWithinRoom)
         char buf[32];                              // 'x': not touched
         std::memset(buf, 'x', sizeof buf);
         std::thread modem([&] {
+            pollfd cmd{fake.master, POLLIN, 0};  // a modem answers only after the command
+            char got[8];
+            EXPECT_TRUE(r.closed || r.gone ||
+                        (poll(&cmd, 1, 2000) == 1 && read(fake.master, got, sizeof got) > 0))
+                << "waited for the command";
             EXPECT_GE(r.gone ? 0 : write(fake.master, r.first, std::strlen(r.first)), 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(r.gap_ms));
             EXPECT_GE(r.gone ? 0 : write(fake.master, r.second, std::strlen(r.second)), 0);
@@ -214,6 +220,41 @@ TEST(SmsPoll, EveryEntryRunInOrderAdminsFilterSendsNeverInterleave)
     for (const auto &w : who)
         EXPECT_EQ(sms_sender_allowed(w.admins, w.sender), w.ok)
             << (w.admins ? w.admins : "null") << " " << w.sender;
+}
+
+// A cut listing entry that came after its collector gave up is dropped when
+// the next listing is asked for; joined to that answer's CR it would pass
+// for a whole entry and run a truncated command.
+TEST(SmsPoll, LateTailOfAnEarlierAnswerIsNotReadAsTheNextOne)
+{
+    Rig r;
+    RawPty fake;
+    const std::string stale = "\r\n+CMGL: 7,\"REC UNREAD\",\"+49\",,\"t\"\r\npara set AFAF000";
+    ASSERT_EQ(write(fake.master, stale.data(), stale.size()), static_cast<ssize_t>(stale.size()));
+    int queued = 0;
+    for (int i = 0; i < 2000 && queued < static_cast<int>(stale.size()); i++)
+        ioctl(fake.slave, FIONREAD, &queued), usleep(i ? 1000 : 0);
+    ASSERT_EQ(queued, static_cast<int>(stale.size())) << "waited for the stale bytes to arrive";
+    std::string got(64, '\0');  // what the modem is sent; answered with an empty listing
+    std::thread modem([&] {
+        pollfd p{fake.master, POLLIN, 0};
+        const ssize_t n = poll(&p, 1, 2000) == 1 ? read(fake.master, &got[0], got.size()) : 0;
+        got.resize(std::max<ssize_t>(n, 0));
+        EXPECT_EQ(write(fake.master, "\r\nOK\r\n", 6), 6);
+    });
+    char inbox[4096];
+    r.ctx.gsm_fd = fake.slave;
+    testing::internal::CaptureStdout();
+    receive_short_message_poll(&r.ctx, fake.slave, inbox, sizeof inbox, nullptr);
+    const std::string out = testing::internal::GetCapturedStdout();
+    modem.join();
+    char more[256];
+    pollfd p{fake.master, POLLIN, 0};
+    for (int i = 0; i < 64 && poll(&p, 1, 0) == 1; i++)  // all it was sent since
+        got.append(more, static_cast<size_t>(std::max<ssize_t>(read(fake.master, more, 256), 0)));
+    EXPECT_EQ(got, "AT+CMGL=\"REC UNREAD\"\r") << "no deletion, no reply";
+    EXPECT_EQ(radio_hex(r.radio.master), "");
+    EXPECT_EQ(out, "");
 }
 
 // The SMS thread gives the port back and asks again at once, for ever; a
