@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
@@ -47,6 +48,9 @@ constexpr double TYPE2_PERIOD = 1800;  // between two type-2 frames
 constexpr double SMS_PERIOD = 2400;    // between two single commands
 constexpr double PASS_S = 20;          // one supervision pass
 constexpr int DAILY_PASSES = 4320;
+// A soak day opens with its two forced reboots in this slot; the process
+// started after them lives up to its daily reboot, which opens the next day.
+constexpr double RESTART_SLOT_S = 2400;
 constexpr int LISTING_MS = 2500;  // the modem's answer time to a listing
 // Bounds, in simulated seconds, before the allowance for the real-time
 // jitter of the machine (real_slack) is added.
@@ -89,6 +93,8 @@ const char *const RESTART_NAMES[SOAK_RESTART_CAUSES] = {"daily (4320 passes)", "
 struct fault_event {
     double at = 0, len = 0;
     int kind = 0;
+    bool reset = false;  // an SMS storm that carries an admin's "reset"
+    int day = 0;         // soak day; `at` counts from the day's opening
 };
 
 struct window {
@@ -284,7 +290,9 @@ struct soak {
     FILE *log;
     clock_type::time_point t0 = clock_type::now();
     double scale;
-    double total;  // simulated seconds of faults and traffic
+    double total;          // when faults and traffic end; INF until the last day opens
+    int day = 0;           // the soak day under way
+    double day_start = 0;  // when it opened: the start, then each daily reboot
     std::string dir;
 
     std::mutex mu;  // guards everything below that threads share
@@ -315,7 +323,7 @@ struct soak {
     FILE *console_file = nullptr;
 
     soak(const soak_options &o, soak_report &rep, FILE *l)
-        : opt(o), r(rep), log(l), scale(o.time_scale), total(o.days * 86400)
+        : opt(o), r(rep), log(l), scale(o.time_scale), total(o.days >= 1 ? INF : o.days * 86400)
     {
     }
 
@@ -482,12 +490,12 @@ namespace {
 // One day's faults, category by category: the day is cut into twice as many
 // slots as the category has kinds and every kind gets a slot of its own, so
 // faults of one category never overlap; categories overlap freely.
-std::vector<fault_event> plan_faults(std::mt19937 &rng, double total)
+std::vector<fault_event> plan_faults(std::mt19937 &rng, double days)
 {
     static const double len_range[SOAK_FAULT_KINDS][2] = {
         {0, 0},      {60, 600}, {400, 900}, {60, 600}, {300, 1800}, {60, 600},
         {60, 600},   {0, 0},    {0, 0},     {60, 300}, {60, 300},   {300, 1800},
-        {300, 1800}, {0, 0},    {30, 300},  {60, 600}, {60, 600},   {2, 30},
+        {300, 1800}, {0, 0},    {30, 300},  {60, 600}, {60, 600},   {25, 90},
     };
     const std::vector<std::vector<int>> categories = {
         {SOAK_FAULT_SERVER_DROP, SOAK_FAULT_SERVER_REFUSE, SOAK_FAULT_SERVER_SILENT,
@@ -496,16 +504,40 @@ std::vector<fault_event> plan_faults(std::mt19937 &rng, double total)
          SOAK_FAULT_RADIO1_SPLIT},
         {SOAK_FAULT_RADIO2_GARBAGE, SOAK_FAULT_RADIO2_OVERFLOW, SOAK_FAULT_RADIO2_FLOOD,
          SOAK_FAULT_RADIO2_SPLIT},
-        {SOAK_FAULT_MODEM_SILENT, SOAK_FAULT_MODEM_JUNK, SOAK_FAULT_MODEM_CUT,
-         SOAK_FAULT_MODEM_VANISH},
-        {SOAK_FAULT_SMS_STORM, SOAK_FAULT_SMS_STORM},
+        {SOAK_FAULT_MODEM_SILENT, SOAK_FAULT_MODEM_JUNK, SOAK_FAULT_MODEM_CUT},
+        {SOAK_FAULT_SMS_STORM},
     };
     std::uniform_real_distribution<double> unit(0, 1);
     std::vector<fault_event> out;
-    for (double day = 0; day < total; day += 86400) {
-        const double len = std::min(86400.0, total - day);
-        const double skip = day == 0 ? std::min(600.0, len * 0.1) : 0;
+    for (int day = 0; day < days; ++day) {
+        const double len = std::min(1.0, days - day) * 86400;
+        // The day opens with its two reboots: the modem's nodes vanish, then
+        // an admin's "reset" arrives in a storm. The process started after
+        // them then lives a whole day, up to its daily reboot, which comes
+        // before the next day opens.
+        fault_event vanish;
+        vanish.kind = SOAK_FAULT_MODEM_VANISH;
+        vanish.day = day;
+        vanish.at = RESTART_SLOT_S / 5 + unit(rng) * RESTART_SLOT_S / 5;
+        vanish.len = len_range[vanish.kind][0] +
+                     unit(rng) * (len_range[vanish.kind][1] - len_range[vanish.kind][0]);
+        fault_event reset;
+        reset.kind = SOAK_FAULT_SMS_STORM;
+        reset.reset = true;
+        reset.day = day;
+        reset.at = RESTART_SLOT_S / 2 + unit(rng) * RESTART_SLOT_S / 5;
+        for (const fault_event &f : {vanish, reset})
+            if (f.at < len)
+                out.push_back(f);
+
         for (const auto &cat : categories) {
+            // Modem faults and storms stay out of the reboots' slot; the others
+            // only out of day 0's start-up.
+            const bool modem = cat[0] == SOAK_FAULT_MODEM_SILENT || cat[0] == SOAK_FAULT_SMS_STORM;
+            const double skip = std::min(modem      ? RESTART_SLOT_S
+                                         : day == 0 ? 600.0
+                                                    : 0.0,
+                                         len * 0.5);
             const size_t slots = cat.size() * 2;
             const double slot = (len - skip) / static_cast<double>(slots);
             std::vector<size_t> order(slots);
@@ -515,16 +547,18 @@ std::vector<fault_event> plan_faults(std::mt19937 &rng, double total)
             for (size_t i = 0; i < cat.size(); ++i) {
                 fault_event f;
                 f.kind = cat[i];
+                f.day = day;
                 const double lo = len_range[f.kind][0], hi = len_range[f.kind][1];
                 f.len = std::min(lo + unit(rng) * (hi - lo), slot * 0.6);
-                f.at = day + skip + static_cast<double>(order[i]) * slot +
-                       unit(rng) * (slot - f.len) * 0.5;
+                f.at =
+                    skip + static_cast<double>(order[i]) * slot + unit(rng) * (slot - f.len) * 0.5;
                 out.push_back(f);
             }
         }
     }
-    std::stable_sort(out.begin(), out.end(),
-                     [](const fault_event &a, const fault_event &b) { return a.at < b.at; });
+    std::stable_sort(out.begin(), out.end(), [](const fault_event &a, const fault_event &b) {
+        return a.day != b.day ? a.day < b.day : a.at < b.at;
+    });
     return out;
 }
 
@@ -685,7 +719,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             x = static_cast<uint8_t>(rng());
         return b;
     };
-    const std::vector<fault_event> faults = plan_faults(sched, S.total);
+    const std::vector<fault_event> faults = plan_faults(sched, opt.days);
 
     RadioModule radio1(1, 0), radio2(2, 0);
     RadioModule *radio[2] = {&radio1, &radio2};
@@ -1194,7 +1228,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         case SOAK_FAULT_RADIO2_SPLIT: split[1] = true; break;
         case SOAK_FAULT_SMS_STORM: {
             const size_t n = 1 + pick(10);
-            const size_t reset_at = pick(3) == 0 ? pick(n) : n;
+            const size_t reset_at = f.reset ? pick(n) : n;
             for (size_t i = 0; i < n; ++i) {
                 if (i == reset_at)
                     add_sms(ADMIN, "reset", SMS_VALID, FX_RESET, "");
@@ -1273,7 +1307,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         else if (S.vanished ||
                  (S.vanish_end >= 0 && t - S.vanish_end < PASS_S + 5 + S.real_slack(20)))
             cause = SOAK_RESTART_MODEM_GONE;
-        else if (uptime >= DAILY_PASSES * PASS_S * 0.99)
+        else if (S.feeds >= DAILY_PASSES)
             cause = SOAK_RESTART_DAILY;
         if (cause < 0) {
             S.fail("reboot-cause", "the gateway asked for a reboot after " +
@@ -1286,6 +1320,13 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             !S.at_risk(S.life_start, t, W_MODEM))
             S.fail("sms-reply", "the gateway rebooted on \"reset\" without answering it");
         ++r.restarts[cause];
+        if (cause == SOAK_RESTART_DAILY) {
+            // The daily reboot closes a soak day; after the last whole one
+            // only the fraction of a day asked for is left.
+            S.day_start = t;
+            if (++S.day >= static_cast<int>(opt.days))
+                S.total = t + (opt.days - S.day) * 86400;
+        }
         S.say(std::string("restart: ") + RESTART_NAMES[cause] + " after " +
               std::to_string(static_cast<long>(uptime)) + " s up");
         const size_t w = S.open_window(W_RESTART, 0, true, t);
@@ -1384,10 +1425,13 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                 S.fail("watchdog", b);
                 return;
             }
-            if (t - S.life_start > DAILY_PASSES * PASS_S * 1.03 + 600)
-                S.fail("daily-reboot", "the gateway has run for " +
+            // Start-up feeds once, then every pass: the 4320th pass is the
+            // last one that feeds before the daily reboot.
+            if (S.feeds > DAILY_PASSES + 1)
+                S.fail("daily-reboot", "the gateway fed the watchdog " + std::to_string(S.feeds) +
+                                           " times in " +
                                            std::to_string(static_cast<long>(t - S.life_start)) +
-                                           " s without its daily reboot");
+                                           " s without asking for its daily reboot");
         }
     };
     auto check_inbox = [&](double t, const std::vector<emu_sms> &sim) {  // S.mu held
@@ -1424,8 +1468,9 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         last_fds = fds;
         last_threads = static_cast<int>(threads);
         last_rss = rss;
-        // The tail after the last day counts to the last day.
-        const size_t day = static_cast<size_t>(std::min(t, S.total - 1) / 86400);
+        // The moments after the last daily reboot count to the last day.
+        const size_t day = static_cast<size_t>(
+            std::min(S.day, std::max(0, static_cast<int>(std::ceil(opt.days)) - 1)));
         if (r.days.size() <= day)
             r.days.resize(day + 1);
         soak_day &d = r.days[day];
@@ -1496,7 +1541,11 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         }
 
         // Faults.
-        while (traffic && next_fault < faults.size() && faults[next_fault].at <= t)
+        // A day's faults are due from its opening; one its daily reboot
+        // outran would start at once.
+        while (traffic && next_fault < faults.size() &&
+               (faults[next_fault].day < S.day ||
+                (faults[next_fault].day == S.day && S.day_start + faults[next_fault].at <= t)))
             start_fault(faults[next_fault++], t);
         {
             std::lock_guard<std::mutex> hold(S.mu);
