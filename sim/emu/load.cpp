@@ -200,17 +200,6 @@ double process_cpu(pid_t pid)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-long status_kib(pid_t pid, const char *key)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    const size_t n = std::strlen(key);
-    while (std::getline(f, line))
-        if (line.compare(0, n, key) == 0 && line.size() > n && line[n] == ':')
-            return std::strtol(line.c_str() + n + 1, nullptr, 10);
-    return 0;
-}
-
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port()
 {
@@ -419,8 +408,8 @@ int load_run(const load_options &opt, load_report *rp)
     }
     for (int d = 0; d < 2; ++d)
         if (pid[d] > 0) {
-            r.rss_kib[d] = status_kib(pid[d], "VmRSS");
-            r.peak_rss_kib[d] = status_kib(pid[d], "VmHWM");
+            r.rss_kib[d] = std::max(0L, process_status(pid[d], "VmRSS"));
+            r.peak_rss_kib[d] = std::max(0L, process_status(pid[d], "VmHWM"));
         }
     for (auto &c : client)
         c.stop();

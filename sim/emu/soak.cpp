@@ -605,17 +605,6 @@ int count_fds(pid_t pid)
     return n;
 }
 
-long status_field(pid_t pid, const char *key)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    const size_t n = std::strlen(key);
-    while (std::getline(f, line))
-        if (line.compare(0, n, key) == 0 && line.size() > n && line[n] == ':')
-            return std::strtol(line.c_str() + n + 1, nullptr, 10);
-    return -1;
-}
-
 // Seconds during which some task of the machine waited for a processor
 // (the kernel's CPU pressure, "some" line), 0 where the kernel does not tell:
 // the part of a late feed or forward that is the machine's doing, not the
@@ -1461,7 +1450,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         if (pid <= 0 || t - S.life_start < 60)
             return;  // not yet, or no longer, the gateway itself
         const int fds = count_fds(pid);
-        const long threads = status_field(pid, "Threads"), rss = status_field(pid, "VmRSS");
+        const long threads = process_status(pid, "Threads"), rss = process_status(pid, "VmRSS");
         if (fds < 0 || threads < 0 || rss < 0)
             return;  // between a kill and the reap
         std::lock_guard<std::mutex> hold(S.mu);

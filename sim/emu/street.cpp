@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <ftw.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -50,6 +51,17 @@ uint16_t modbus_crc(const uint8_t *p, size_t n)
                             : static_cast<uint16_t>(crc >> 1);
     }
     return crc;
+}
+
+long process_status(int pid, const char *key)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const size_t n = std::strlen(key);
+    while (std::getline(f, line))
+        if (line.compare(0, n, key) == 0 && line.size() > n && line[n] == ':')
+            return std::strtol(line.c_str() + n + 1, nullptr, 10);
+    return -1;
 }
 
 void remove_tree(const std::string &root)

@@ -32,6 +32,8 @@ std::string hex(const bytes &b);
 
 // Removes a directory tree made for a run (nothing when root is empty).
 void remove_tree(const std::string &root);
+// A numeric field of /proc/<pid>/status ("VmRSS", "Threads"), -1 when absent.
+long process_status(int pid, const char *key);
 // A frame as the radio carries it: a copy of frame bytes 11 and 12 in front.
 bytes radio_frame(const bytes &frame);
 
