@@ -511,6 +511,7 @@ std::vector<fault_event> plan_faults(std::mt19937 &rng, double days)
     std::vector<fault_event> out;
     for (int day = 0; day < days; ++day) {
         const double len = std::min(1.0, days - day) * 86400;
+        const double opening = std::min(RESTART_SLOT_S, len * 0.5);  // a short run's is shorter
         // The day opens with its two reboots: the modem's nodes vanish, then
         // an admin's "reset" arrives in a storm. The process started after
         // them then lives a whole day, up to its daily reboot, which comes
@@ -518,14 +519,14 @@ std::vector<fault_event> plan_faults(std::mt19937 &rng, double days)
         fault_event vanish;
         vanish.kind = SOAK_FAULT_MODEM_VANISH;
         vanish.day = day;
-        vanish.at = RESTART_SLOT_S / 5 + unit(rng) * RESTART_SLOT_S / 5;
+        vanish.at = opening / 5 + unit(rng) * opening / 5;
         vanish.len = len_range[vanish.kind][0] +
                      unit(rng) * (len_range[vanish.kind][1] - len_range[vanish.kind][0]);
         fault_event reset;
         reset.kind = SOAK_FAULT_SMS_STORM;
         reset.reset = true;
         reset.day = day;
-        reset.at = RESTART_SLOT_S / 2 + unit(rng) * RESTART_SLOT_S / 5;
+        reset.at = opening / 2 + unit(rng) * opening / 5;
         for (const fault_event &f : {vanish, reset})
             if (f.at < len)
                 out.push_back(f);
