@@ -116,6 +116,7 @@ struct write_job {
 struct up_pending {
     uint32_t seq;
     double sent;
+    double pressure;  // cpu_pressure() when it was sent
 };
 
 struct down_pending {
@@ -606,21 +607,26 @@ int count_fds(pid_t pid)
     return n;
 }
 
-// Seconds during which some task of the machine waited for a processor
-// (the kernel's CPU pressure, "some" line), 0 where the kernel does not tell:
-// the part of a late feed or forward that is the machine's doing, not the
-// gateway's.
+// Seconds during which some task of the machine waited for a processor,
+// the disk or memory (the kernel's pressure figures, "some" lines), 0 where
+// the kernel does not tell: the part of a late feed or forward that is the
+// machine's doing, not the gateway's.
 double cpu_pressure()
 {
-    std::ifstream f("/proc/pressure/cpu");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.compare(0, 5, "some ") == 0) {
-            const size_t at = line.find("total=");
-            if (at != std::string::npos)
-                return std::strtod(line.c_str() + at + 6, nullptr) * 1e-6;
-        }
-    return 0;
+    // A task that waits for the disk (a page fault, the tty layer's worker)
+    // stalls the gateway as surely as one that waits for a processor.
+    double total = 0;
+    for (const char *file : {"/proc/pressure/cpu", "/proc/pressure/io", "/proc/pressure/memory"}) {
+        std::ifstream f(file);
+        std::string line;
+        while (std::getline(f, line))
+            if (line.compare(0, 5, "some ") == 0) {
+                const size_t at = line.find("total=");
+                if (at != std::string::npos)
+                    total += std::strtod(line.c_str() + at + 6, nullptr) * 1e-6;
+            }
+    }
+    return total;
 }
 
 double self_cpu()
@@ -980,7 +986,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     auto before_send = [&](const write_job &j) {
         std::lock_guard<std::mutex> hold(S.mu);
         if (j.kind == 1) {
-            S.up[j.data[15] - 1].push_back({j.seq, S.now()});
+            S.up[j.data[15] - 1].push_back({j.seq, S.now(), cpu_pressure()});
             ++r.up_sent;
         } else {
             S.type2[hex_compact(j.data)] = {S.now(), cpu_pressure()};
@@ -1341,9 +1347,13 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     auto check_overdue = [&](double t, bool running) {  // S.mu held
         const double lost_after = LOST_AFTER + S.real_slack(250);
         const double grace = S.uplink_reach();
+        const double pressure = cpu_pressure();
         for (int p = 0; p < 2; ++p) {
             const int mask = W_LINK | W_RESTART | (p == 0 ? W_PORT1 : W_PORT2);
-            while (!S.up[p].empty() && t - S.up[p].front().sent > lost_after) {
+            // A stalled machine delays a frame; only the gateway may lose it.
+            while (!S.up[p].empty() &&
+                   t - S.up[p].front().sent > lost_after + S.stalled(S.up[p].front().sent) +
+                                                  (pressure - S.up[p].front().pressure) * S.scale) {
                 const up_pending f = S.up[p].front();
                 S.up[p].pop_front();
                 if (!S.at_risk(f.sent - 1, f.sent + grace, mask)) {
