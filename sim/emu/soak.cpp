@@ -123,6 +123,7 @@ struct down_pending {
     int port;
     bytes radio;
     double sent;
+    double pressure;  // cpu_pressure() when it was sent
 };
 
 enum sms_kind { SMS_VALID, SMS_INVALID, SMS_STRANGER };
@@ -1367,7 +1368,8 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             }
         }
         for (auto it = S.down.begin(); it != S.down.end();) {
-            if (t - it->second.sent <= lost_after) {
+            if (t - it->second.sent <= lost_after + S.stalled(it->second.sent) +
+                                           (pressure - it->second.pressure) * S.scale) {
                 ++it;
                 continue;
             }
@@ -1400,7 +1402,8 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             }
         }
         for (auto it = S.type2.begin(); it != S.type2.end();) {
-            if (t - it->second.first <= LOST_AFTER + S.real_slack(250)) {
+            if (t - it->second.first <= lost_after + S.stalled(it->second.first) +
+                                            (pressure - it->second.second) * S.scale) {
                 ++it;
                 continue;
             }
@@ -1623,7 +1626,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                     const int port = type == 5 ? 2 : 1;
                     const uint32_t seq = S.down_next++;
                     bytes f = seq_frame(type, port, 9, DOWN_MARK, seq);
-                    S.down[seq] = {port, radio_frame(f), t};
+                    S.down[seq] = {port, radio_frame(f), t, cpu_pressure()};
                     ++r.down_sent;
                     frames.push_back(std::move(f));
                 }
