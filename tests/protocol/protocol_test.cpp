@@ -1,7 +1,6 @@
 #include "protocol/protocol.h"
 
 #include <chrono>
-#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -33,7 +32,10 @@ static bytes part(const bytes &b, long from, long to)
 // hex() with another separator: "-" as in the log, "" as in an SMS.
 static std::string hx(const bytes &b, const char *sep = " ")
 {
-    return std::regex_replace(hex(b), std::regex(" "), sep);
+    std::string out;
+    for (char c : hex(b))
+        out += c == ' ' ? std::string(sep) : std::string(1, c);
+    return out;
 }
 
 // The cabinet with the ports open and the link up, and what each peer got
