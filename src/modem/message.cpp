@@ -352,6 +352,8 @@ void Module_ME3630_Get_Version(int fd)
     std::lock_guard<fair_lock> hold(port_lock);
     puts("\r\n 获取模块版本信息 ...\r");
     for (int attempt = 0; attempt < 3; attempt++) {
+        // A late answer to the storage command must not pass for the version.
+        discard_pending(fd);
         ssize_t ignored = write(fd, cmd, sizeof cmd - 1);
         (void)ignored;
         puts("\r\nSendData:AT+GMR\r");

@@ -148,6 +148,11 @@ TEST(AtChannel, StartupAndServiceOperations)
         GSM_call(r.fd);
         dup2(saved, 0), close(saved);
     }
+    // The hang-up's answer may still be on its way on a slow machine.
+    ASSERT_TRUE(r.emu.wait_until(
+        [&] { return r.emu.received().size() > 0 && r.emu.commands().back() == "at+chup\r"; },
+        2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     r.emu.set_version(std::string(60, 'V')), Module_ME3630_Get_Version(r.fd);  // fills all 50 bytes
     EXPECT_EQ(
         testing::internal::GetCapturedStdout(),
