@@ -15,7 +15,7 @@
 #include "board/timebase.h"
 #include "protocol/crc16.h"
 #include "radio/w433config.h"
-#include "runtime/main.h"
+#include "runtime/state.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "runtime/main.h"
+#include "runtime/state.h"
 
 // Capacity of the caller-owned accumulation buffer of the linear path.
 constexpr int LINEAR_BUF_SIZE = 131072;

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <sys/types.h>
 
-#include "runtime/main.h"
+#include "runtime/state.h"
 
 // Thread entry: creates a socket, stores it in sockfd and connects it to
 // server_ip_addr:server_port, retrying once a second, until it succeeds;

@@ -28,13 +28,7 @@
 #include "runtime/connect.h"
 #include "runtime/getpid.h"
 
-gateway_context net_fd1;
-uint8_t deviceid[30];
-std::atomic<bool> gateway_stopping{false};
-
 namespace {
-
-std::mutex sms_phone_lock;
 
 constexpr uint32_t RING_SIZE = 0x10000;      // each ring holds 64 KiB
 constexpr uint32_t READ_MAX = 0x8000;        // one read takes at most 32 KiB
@@ -92,22 +86,6 @@ bool poll_radio_ports(int fd1, int fd2, int wait_ms, bool ready[2])
 }
 
 }  // namespace
-
-void sms_phone_store(gateway_context *ctx, const char *number)
-{
-    std::lock_guard<std::mutex> hold(sms_phone_lock);
-    std::strncpy(ctx->sms_phone, number, sizeof ctx->sms_phone - 1);
-    ctx->sms_phone[sizeof ctx->sms_phone - 1] = '\0';
-}
-
-void sms_phone_load(gateway_context *ctx, char *out, size_t size)
-{
-    if (size == 0)
-        return;
-    std::lock_guard<std::mutex> hold(sms_phone_lock);
-    std::strncpy(out, ctx->sms_phone, size - 1);
-    out[size - 1] = '\0';
-}
 
 int receivedata(int fd, uint8_t *buf, int timeout_seconds)
 {

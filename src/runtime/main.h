@@ -1,41 +1,9 @@
-// The record every thread of the gateway shares, and the gateway address.
+// Start-up, the supervision loop and the two pumps.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
 #include <cstdint>
 
-struct gateway_context {
-    int32_t w433_other_fd;   // /dev/ttyO1, the 434 MHz radio module; -1 if it failed to open
-    int32_t w433_ludeng_fd;  // /dev/ttyO2, the 450 MHz street-lamp module; -1 if it failed
-    int32_t run_flag;        // set to 1 at start; nothing consults it
-    int32_t gsm_fd;          // /dev/ttyUSB1, the modem's AT port; -1 if it failed
-    char sms_phone[32];      // sender of the latest SMS; read and written only under sms_phone_lock
-    // The server link. Written by the connector and the recovery paths, read
-    // by every sender; see connect.h for the rules that keep writes off a
-    // closed or reused descriptor.
-    std::atomic<int32_t> sockfd;
-    char reserved_buf[2048];
-    std::atomic<int32_t> net_connect_flag;  // 1 while the link is up
-    char server_ip_addr[20];                // dotted IPv4 text from config.txt
-    char server_port_num[20];               // decimal port text from config.txt
-    char device_id[20];                     // 12 hex digits from config.txt
-    int32_t server_port;                    // atoi(server_port_num)
-};
-
-extern gateway_context net_fd1;
-
-// The binary gateway address: the first 6 bytes hold the decoded device_id.
-extern uint8_t deviceid[30];
-
-// sms_phone is written by the SMS thread and read by the radio pump; these
-// copy it whole under one lock so a reader never sees half a number.
-void sms_phone_store(gateway_context *ctx, const char *number);
-void sms_phone_load(gateway_context *ctx, char *out, size_t size);
-
-// Set by tests and the simulator to end the worker threads' loops; the
-// daemon never sets it, so in production every loop runs for ever.
-extern std::atomic<bool> gateway_stopping;
+#include "runtime/state.h"
 
 // Waits up to timeout_seconds for fd to become readable, then reads up to
 // 32768 bytes once. Returns the bytes read; 0 on time-out, end of stream or
