@@ -1,0 +1,154 @@
+#include "board/configcheck.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/testutil.h"
+
+using Texts = std::vector<std::string>;
+
+// "key|text" of every problem, the path written as "@".
+static Texts check(const std::string &path, int max = CONFIG_PROBLEMS_MAX)
+{
+    config_problem out[CONFIG_PROBLEMS_MAX + 1];
+    const int n = config_check(path.c_str(), out, max);
+    Texts got;
+    for (int i = 0; i < n; i++) {
+        std::string t = out[i].text;
+        EXPECT_LE(t.size(), sizeof out[i].text - 1);
+        EXPECT_EQ(t.find('\n'), std::string::npos) << t;
+        if (t.compare(0, path.size(), path) == 0)
+            t.replace(0, path.size(), "@");
+        got.push_back(std::string(out[i].key) + "|" + t);
+    }
+    return got;
+}
+
+static Texts check_text(const std::string &content, int max = CONFIG_PROBLEMS_MAX)
+{
+    testutil::TempDir dir;
+    testutil::write_file(dir.file("config.txt"), content);
+    return check(dir.file("config.txt"), max);
+}
+
+TEST(ConfigCheck, Values)
+{
+    for (const char *s : {"1", "65535", "080", "08000"})
+        EXPECT_TRUE(config_is_port(s)) << s;
+    for (const char *s : {"0", "65536", "100000", "", "+80", " 80", "80 ", "8o"})
+        EXPECT_FALSE(config_is_port(s)) << s;
+    for (const char *s : {"0102030405A6", "abcdefABCDEF"})
+        EXPECT_TRUE(config_is_device_id(s)) << s;
+    for (const char *s : {"0102030405A", "0102030405A60", "0102030405G6", ""})
+        EXPECT_FALSE(config_is_device_id(s)) << s;
+    EXPECT_TRUE(config_is_ipv4("192.0.2.10"));
+    for (const char *s : {"192.0.2", "256.0.0.1", " 192.0.2.10", "server", ""})
+        EXPECT_FALSE(config_is_ipv4(s)) << s;
+
+    const std::pair<const char *, int> intervals[] = {
+        {"0", 0},      {"86400", 86400}, {"0900", 900},
+        {"86401", -1}, {"15m", -1},      {"", -1},
+        {"-1", -1},    {" 60", -1},      {"99999999999999999999", -1}};
+    for (const auto &[s, want] : intervals) {
+        int got = -1;
+        EXPECT_EQ(config_parse_interval(s, &got), want >= 0) << s;
+        EXPECT_EQ(got, want) << s;  // untouched when refused
+    }
+
+    const std::string d20(20, '1');
+    for (const std::string &s :
+         Texts{"+491701234567,+491709876543", " \"+4917\" ,\t123", "+" + d20})
+        EXPECT_TRUE(config_is_admin_list(s.c_str())) << s;
+    for (const std::string &s : Texts{"", "12", d20 + "1", "123,", ",123", "1 23", "\"\"", "+-123",
+                                      "\"123", "++123", "123;456"})
+        EXPECT_FALSE(config_is_admin_list(s.c_str())) << s;
+}
+
+TEST(ConfigCheck, GoodFile)
+{
+    EXPECT_EQ(check_text("# server\r\n\n  server_ip_addr=192.0.2.10 \r\nserver_port_num=8000\n"
+                         "device_id=0102030405a6\n#device_id=x\nsms_admin_numbers=+4917012,123\n"
+                         "stats_interval=0"),
+              Texts());
+}
+
+// Every kind of problem once, in file order, then the missing keys.
+TEST(ConfigCheck, ListsProblems)
+{
+    EXPECT_EQ(check_text("device_id=0102\n"
+                         "server_port_num = 8000\n"
+                         "colour=blue\n"
+                         "  just text\n"
+                         "device_id=0102030405A6\n"
+                         "sms_admin_numbers=+4917012, 12 ,x\n"
+                         "stats_interval=15m\n"
+                         "server_ip_addr=192.0.2.256\n"),
+              Texts({"device_id|@:1: device_id \"0102\" is not 12 hexadecimal digits",
+                     "server_port_num|@:2: key \"server_port_num \" is not server_port_num: "
+                     "blanks around '=' belong to the key",
+                     "colour|@:3: unknown key \"colour\" is ignored",
+                     "|@:4: line without '=' is ignored: \"just text\"",
+                     "device_id|@:5: device_id given again, ignored: line 1 counts",
+                     "sms_admin_numbers|@:6: sms_admin_numbers item \" 12 \" is not '+' and 3 to "
+                     "20 digits",
+                     "stats_interval|@:7: stats_interval \"15m\" is not a number of seconds from "
+                     "0 to 86400",
+                     "server_ip_addr|@:8: server_ip_addr \"192.0.2.256\" is not a dotted IPv4 "
+                     "address",
+                     "server_port_num|@: server_port_num is missing"}));
+
+    // 19 characters fit the gateway's field, 20 are refused; an empty admin
+    // list locks everyone out; the first, refused, value still counts.
+    EXPECT_EQ(
+        check_text("server_ip_addr=192.0.2.10\nserver_port_num=65536\n"
+                   "device_id=0102030405A60000000\ndevice_id=0102030405A600000000\n"
+                   "sms_admin_numbers=\n"),
+        Texts({"server_port_num|@:2: server_port_num \"65536\" is not a port from 1 to 65535",
+               "device_id|@:3: device_id \"0102030405A60000000\" is not 12 hexadecimal digits",
+               "device_id|@:4: device_id given again, ignored: line 3 counts",
+               "sms_admin_numbers|@:5: sms_admin_numbers is empty: nobody may command the "
+               "gateway by SMS"}));
+    EXPECT_EQ(check_text("device_id=0102030405A600000000\n").at(0),
+              "device_id|@:1: device_id \"0102030405A600000000\" is 20 characters, at most 19 fit: "
+              "the gateway leaves it empty");
+}
+
+// A line over 1022 characters is read in pieces; its pieces keep its number.
+// Quoted texts are cut to fit and show control characters as '?'.
+TEST(ConfigCheck, LongLinesAndQuotes)
+{
+    const Texts got = check_text("#" + std::string(1021, 'c') + "colour=1\n" +
+                                 std::string(500, 'k') + "=1\nke\x01y=\xC3\xA9\n");
+    ASSERT_EQ(got.size(), 7u);
+    EXPECT_EQ(got[0],
+              "|@:1: line is longer than 1022 characters: the gateway reads the rest as "
+              "lines of their own");
+    EXPECT_EQ(got[1], "colour|@:1: unknown key \"colour\" is ignored");
+    EXPECT_EQ(got[2].substr(0, 51) + got[2].substr(got[2].size() - 15),
+              std::string(31, 'k') + "|@:2: unknown key \"k" + "...\" is ignored");
+    EXPECT_EQ(got[3], "ke\x01y|@:3: unknown key \"ke?y\" is ignored");
+    EXPECT_EQ(got[4], "server_ip_addr|@: server_ip_addr is missing");
+}
+
+TEST(ConfigCheck, UnreadableAndTooMany)
+{
+    testutil::TempDir dir;
+    EXPECT_EQ(check(dir.file("none")), Texts({"|@: cannot be read: No such file or directory"}));
+    EXPECT_EQ(check(dir.path()), Texts({"|@: cannot be read: Is a directory"}));
+
+    std::string many;
+    for (int i = 0; i < 40; i++)
+        many += "x\n";
+    const Texts all = check_text(many);
+    ASSERT_EQ(all.size(), size_t(CONFIG_PROBLEMS_MAX));
+    EXPECT_EQ(all.back(), "|@:32: line without '=' is ignored: \"x\" ... and more");
+    EXPECT_EQ(
+        check_text("x\nserver_ip_addr=1.2.3.4\nserver_port_num=1\n", 2),
+        Texts({"|@:1: line without '=' is ignored: \"x\"", "device_id|@: device_id is missing"}));
+    EXPECT_EQ(check_text("x\ny\n", 1),
+              Texts({"|@:1: line without '=' is ignored: \"x\" ... and more"}));
+    config_problem one;
+    EXPECT_EQ(config_check(dir.path().c_str(), &one, 0), 0);
+}
