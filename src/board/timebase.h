@@ -5,6 +5,7 @@
 // speed-up is 1 in production: a second asked for is a second slept.
 #pragma once
 
+#include <cstdint>
 #include <sys/time.h>
 
 // How many times faster than real time the gateway's clock runs (>= 1).
@@ -21,3 +22,8 @@ timeval gw_timeval(long seconds, long microseconds);
 // A poll() timeout in real milliseconds for the given gateway milliseconds;
 // never rounds a positive wait down to 0, so a bounded wait stays a wait.
 int gw_poll_ms(int milliseconds);
+
+// Whole gateway seconds since the process's clock began; never goes back.
+// A change of speed-up keeps the count where it is and runs on at the new
+// speed.
+int64_t gw_seconds();
