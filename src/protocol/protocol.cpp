@@ -206,7 +206,7 @@ constexpr int WHEEL_FRAME_LEN = 25;
 int comand_process_from_device(gateway_context *ctx, uint8_t *buf, int len)
 {
     if (buf == nullptr || len <= FORM_TYPE)
-        return 0;
+        return FRAME_IGNORED;
 
     switch (buf[FORM_TYPE]) {
     case TYPE_COMMAND: {
@@ -222,12 +222,14 @@ int comand_process_from_device(gateway_context *ctx, uint8_t *buf, int len)
         if (len > FORM_NON_COMMAND)
             write_ignored(ctx->w433_other_fd, buf + FORM_PAYLOAD, len - FORM_NON_COMMAND);
         std::puts("433 set");
-        break;
+        return FRAME_HANDLED;
     }
     case TYPE_OTHER:
-    case TYPE_LUDENG:
-        (void)server_write(ctx, buf + FORM_PREFIX, static_cast<size_t>(len - FORM_PREFIX));
-        break;
+    case TYPE_LUDENG: {
+        const size_t n = static_cast<size_t>(len - FORM_PREFIX);
+        return server_write(ctx, buf + FORM_PREFIX, n) == static_cast<ssize_t>(n) ? FRAME_RELAYED
+                                                                                  : FRAME_UNSENT;
+    }
     case TYPE_SMS: {
         char text[SMS_TEXT_SIZE];
         char resp[SMS_TEXT_SIZE] = {};
@@ -238,31 +240,42 @@ int comand_process_from_device(gateway_context *ctx, uint8_t *buf, int len)
         // Copied whole under its lock, as the SMS thread holds it now.
         sms_phone_load(ctx, phone, sizeof phone);
         GSM_Send_Message(ctx->gsm_fd, phone, text, resp, sizeof resp);
-        break;
+        counter_add(gw_counters.sms.forwarded);
+        return FRAME_HANDLED;
     }
-    default: break;
+    default: return FRAME_IGNORED;
     }
-    return 0;
 }
 
 int comand_process_from_server(gateway_context *ctx, uint8_t *buf, int len,
                                int *heartbeat_miss_count)
 {
-    if (buf == nullptr || len <= FORM_TYPE)
+    server_counters &sc = gw_counters.server;
+    if (buf == nullptr)
         return 0;
+    counter_add(sc.frames_received);
+    if (len <= FORM_TYPE) {
+        counter_add(sc.frames_ignored);
+        return 0;
+    }
 
     switch (buf[FORM_TYPE]) {
-    case TYPE_COMMAND: sever_cmd_process(buf, len, heartbeat_miss_count); break;
+    case TYPE_COMMAND:
+        counter_add(sc.frames_commands);
+        sever_cmd_process(buf, len, heartbeat_miss_count);
+        break;
     case TYPE_OTHER:
     case TYPE_OTHER_TOO:
         keyed_transmit(W433_OTHER_KEY_GPIO, ctx->w433_other_fd, buf, len, buf + FORM_PREFIX,
                        len - FORM_PREFIX, "from server to other:");
+        counter_add(sc.frames_to_other);
         break;
     case TYPE_LUDENG:
         keyed_transmit(W433_LUDENG_KEY_GPIO, ctx->w433_ludeng_fd, buf, len, buf + FORM_PREFIX,
                        len - FORM_PREFIX, "from server to ludeng:");
+        counter_add(sc.frames_to_ludeng);
         break;
-    default: break;
+    default: counter_add(sc.frames_ignored); break;
     }
     return 0;
 }
@@ -282,6 +295,7 @@ int sever_cmd_process(uint8_t *buf, int len, int *heartbeat_miss_count)
     case CMD_HEARTBEAT_RESPONSE:
         if (heartbeat_miss_count != nullptr)
             *heartbeat_miss_count = 0;
+        counter_add(gw_counters.link.heartbeats_answered);
         std::puts("reiceive server heartbeat response");
         break;
     default: break;

@@ -6,7 +6,7 @@
 // command, the payload follows. Both dispatchers take a frame in radio form:
 // the two prefix bytes, then the whole frame, L + 8 bytes; in their comments
 // "frame byte k" is buf[k + 2]. Every function here returns 0 unless stated
-// otherwise; no caller looks at the result.
+// otherwise; only the radio pump looks at a result (to count the frame).
 //
 // Nothing here reads or writes outside the buffers and counts it is given,
 // whatever bytes arrive.
@@ -18,6 +18,14 @@
 
 // Capacity of the caller-owned accumulation buffer of the linear path.
 constexpr int LINEAR_BUF_SIZE = 131072;
+
+// What became of a frame from a radio module.
+enum frame_fate {
+    FRAME_IGNORED = 0,  // a type the gateway does nothing with, or too short
+    FRAME_RELAYED = 1,  // written whole to the server
+    FRAME_HANDLED = 2,  // acted on by the gateway itself (types 0 and 2)
+    FRAME_UNSENT = 3,   // for the server, but the link was down or the write failed
+};
 
 // A frame from a radio module, in radio form (len = L + 8). By frame type:
 //   0  module setting, under the 434 MHz module's key lock: the whole radio

@@ -32,16 +32,19 @@ bool link_down_locked(gateway_context *ctx, int fd)
     if (ctx->net_connect_flag.load() != 1 || ctx->sockfd.load() != fd)
         return false;
     ctx->net_connect_flag.store(0);
+    counters_link_changed(gw_seconds());
     return true;
 }
 
-// sigterm's steps for the link that broke on descriptor fd.
-void link_recover(gateway_context *ctx, int fd)
+// sigterm's steps for the link that broke on descriptor fd; `cause` counts
+// why.
+void link_recover(gateway_context *ctx, int fd, gw_counter &cause)
 {
     {
         std::lock_guard<std::mutex> hold(link_lock);
         if (!link_down_locked(ctx, fd))
             return;
+        counter_add(cause);
         puts("socket was closed");
         if (close(fd) == -1)
             puts("close socket error");
@@ -110,6 +113,7 @@ void *connecttoserver(void *arg)
     for (;;) {
         printf("connecting %s:%d\n", ctx->server_ip_addr, ctx->server_port);
         fflush(stdout);
+        counter_add(gw_counters.link.attempts);
         if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0 ||
             errno == EISCONN)
             break;
@@ -135,6 +139,8 @@ void *connecttoserver(void *arg)
     {
         std::lock_guard<std::mutex> hold(link_lock);
         ctx->net_connect_flag.store(1);
+        counter_add(gw_counters.link.connects);
+        counters_link_changed(gw_seconds());
     }
     connector_running.store(false);
     return nullptr;
@@ -142,7 +148,7 @@ void *connecttoserver(void *arg)
 
 void sigterm(int)
 {
-    link_recover(&net_fd1, net_fd1.sockfd.load());
+    link_recover(&net_fd1, net_fd1.sockfd.load(), gw_counters.link.drops_write);
 }
 
 ssize_t server_write(gateway_context *ctx, const void *buf, size_t len)
@@ -158,9 +164,14 @@ ssize_t server_write(gateway_context *ctx, const void *buf, size_t len)
         if (n != -1 || errno != EPIPE)
             return n;
     }
-    link_recover(ctx, fd);
+    link_recover(ctx, fd, gw_counters.link.drops_write);
     errno = EPIPE;
     return -1;
+}
+
+void server_closed(gateway_context *ctx, int fd)
+{
+    link_recover(ctx, fd, gw_counters.link.drops_closed);
 }
 
 void heartbeat_fill(uint8_t *heartbeat, const uint8_t *addr)
@@ -191,6 +202,7 @@ int heartbeatprocess(gateway_context *ctx, uint8_t *heartbeat, int *heartbeat_mi
             int fd = ctx->sockfd.load();
             dropped = link_down_locked(ctx, fd);
             if (dropped) {
+                counter_add(gw_counters.link.drops_silence);
                 puts("not receiver heartbeat response socket was closed");
                 close(fd);
             }
@@ -201,7 +213,8 @@ int heartbeatprocess(gateway_context *ctx, uint8_t *heartbeat, int *heartbeat_mi
     }
 
     if (ctx->net_connect_flag.load() == 1) {
-        (void)server_write(ctx, heartbeat, 25);
+        if (server_write(ctx, heartbeat, 25) == 25)
+            counter_add(gw_counters.link.heartbeats_sent);
         ++*heartbeat_miss_count;
     }
     return 0;

@@ -36,6 +36,10 @@ void start_connector(gateway_context *ctx);
 // is ignored.
 void sigterm(int signo);
 
+// The same recovery when the server pump found that the server ended the
+// link on fd (end of stream or reset); nothing when that link is gone already.
+void server_closed(gateway_context *ctx, int fd);
+
 // Writes len bytes to the server while the link is up. Returns what Write
 // returned, or -1 without writing when the link is down. A write that meets
 // a broken pipe runs the recovery on the calling thread before returning -1.

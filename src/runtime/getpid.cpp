@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "board/board.h"
+#include "runtime/state.h"
 
 namespace {
 
@@ -158,6 +159,7 @@ void process_check(const char *name, int *change_count, int *last_pid, int *pid_
     case 0:
         // The companion is started under its own name whatever was asked
         // for; it is counted when a later step finds it.
+        counter_add(gw_counters.board.companion_restarts);
         board.run_command("zuzize-vid &");
         break;
     default: std::printf("cannot open /proc"); break;

@@ -11,9 +11,11 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "board/board.h"
+#include "board/configcheck.h"
 #include "board/filereplace.h"
 #include "board/gpio.h"
 #include "board/log.h"
@@ -27,6 +29,7 @@
 #include "radio/init.h"
 #include "runtime/connect.h"
 #include "runtime/getpid.h"
+#include "runtime/report.h"
 
 namespace {
 
@@ -61,17 +64,52 @@ void take_frame(kfifo *ring, uint8_t *work, int len)
     work[1] = work[14];
 }
 
+// Puts n bytes read from a port into its ring, counting them and what a
+// full ring pushes out.
+void ring_put(kfifo *ring, const uint8_t *bytes, int n, gw_counter &read, gw_counter &overflow)
+{
+    const uint32_t room = kfifo_unused(ring);
+    const uint32_t len = static_cast<uint32_t>(n);
+    counter_add(read, len);
+    if (len > room)
+        counter_add(overflow, len - room);
+    __kfifo_in(ring, bytes, len);
+}
+
+// __frame_filter, counting the bytes it drops as belonging to no frame.
+int ring_filter(kfifo *ring, gw_counter &discarded)
+{
+    const uint32_t out = ring->out;
+    const int len = __frame_filter(ring);
+    counter_add(discarded, ring->out - out);
+    return len;
+}
+
 // Cuts at most one frame out of a radio ring and dispatches it. True when a
 // frame left, so the ring may hold another.
-bool radio_ring_pass(gateway_context *ctx, kfifo *ring, uint8_t *work)
+bool radio_ring_pass(gateway_context *ctx, kfifo *ring, uint8_t *work, port_counters &pc)
 {
-    int len = __frame_filter(ring);
+    int len = ring_filter(ring, pc.bytes_discarded);
     if (len == 0)
         return false;
     take_frame(ring, work, len);
-    comand_process_from_device(ctx, work, len + 2);
+    switch (comand_process_from_device(ctx, work, len + 2)) {
+    case FRAME_RELAYED: counter_add(pc.frames_relayed); break;
+    case FRAME_HANDLED: counter_add(pc.frames_handled); break;
+    case FRAME_UNSENT: counter_add(pc.frames_unsent); break;
+    default: counter_add(pc.frames_ignored); break;
+    }
     outputlogmessage("from device:", work + 2, len);
     return true;
+}
+
+// True when the server has ended the connection on fd: the socket reads as
+// the end of the stream, or the server reset it.
+bool server_has_closed(int fd)
+{
+    char b;
+    const ssize_t r = fd >= 0 ? recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) : -1;
+    return r == 0 || (r < 0 && errno == ECONNRESET);
 }
 
 // Asks which radio UARTs have bytes (or hung up), waiting at most wait_ms;
@@ -83,6 +121,38 @@ bool poll_radio_ports(int fd1, int fd2, int wait_ms, bool ready[2])
     ready[0] = n > 0 && fds[0].revents != 0;
     ready[1] = n > 0 && fds[1].revents != 0;
     return n > 0;
+}
+
+// One watchdog feed: the line high for a second.
+void feed_watchdog()
+{
+    set_gpio_output(GPIO_WATCHDOG, 1);
+    counter_add(gw_counters.board.watchdog_feeds);
+    gw_sleep(1);
+    set_gpio_output(GPIO_WATCHDOG, 0);
+}
+
+// Prints "warning: <problem>" for each problem not printed yet that concerns
+// `key` (every one left when key is null).
+void print_warnings(const config_problem *problems, int n, bool *warned, const char *key)
+{
+    for (int i = 0; i < n; i++) {
+        if (warned[i] || (key != nullptr && std::strcmp(problems[i].key, key) != 0))
+            continue;
+        warned[i] = true;
+        printf("warning: %s\n", problems[i].text);
+    }
+}
+
+// The optional key stats_interval: seconds between statistics lines, 0
+// for none. Absent or not a number of seconds: the default.
+int read_stats_interval(const char *config)
+{
+    char text[20] = "";
+    int seconds = CONFIG_STATS_INTERVAL_DEFAULT;
+    if (read_conf_value("stats_interval", text, sizeof text, config) == 0 && text[0] != '\0')
+        (void)config_parse_interval(text, &seconds);
+    return seconds;
 }
 
 }  // namespace
@@ -135,19 +205,21 @@ void *from_device_to_server(void *arg)
                                                    frame_left ? 0 : gw_poll_ms(1000), ready);
         bool got_bytes = false;
 
+        port_counters &pc_other = gw_counters.port[PORT_OTHER];
         int n = ready[0] ? receivedata(ctx->w433_other_fd, work, 0) : 0;
         if (n > 0) {
-            __kfifo_in(&other, work, static_cast<uint32_t>(n));
+            ring_put(&other, work, n, pc_other.bytes_read, pc_other.bytes_overflow);
             got_bytes = true;
         }
-        frame_left = radio_ring_pass(ctx, &other, work);
+        frame_left = radio_ring_pass(ctx, &other, work, pc_other);
 
+        port_counters &pc_ludeng = gw_counters.port[PORT_LUDENG];
         n = ready[1] ? receivedata(ctx->w433_ludeng_fd, work, 0) : 0;
         if (n > 0) {
-            __kfifo_in(&ludeng, work, static_cast<uint32_t>(n));
+            ring_put(&ludeng, work, n, pc_ludeng.bytes_read, pc_ludeng.bytes_overflow);
             got_bytes = true;
         }
-        frame_left = radio_ring_pass(ctx, &ludeng, work) || frame_left;
+        frame_left = radio_ring_pass(ctx, &ludeng, work, pc_ludeng) || frame_left;
 
         // A port that hung up stays "readable" with nothing to read; do not
         // let it turn the wait into a spin.
@@ -177,10 +249,14 @@ void *from_server_to_device(void *arg)
             gw_sleep(1);
             continue;
         }
-        int n = receivedata(ctx->sockfd.load(), work, 1);
+        server_counters &sc = gw_counters.server;
+        const int fd = ctx->sockfd.load();
+        int n = receivedata(fd, work, 1);
         if (n > 0)
-            __kfifo_in(&ring, work, static_cast<uint32_t>(n));
-        int len = __frame_filter(&ring);
+            ring_put(&ring, work, n, sc.bytes_read, sc.bytes_discarded);
+        else if (server_has_closed(fd))
+            server_closed(ctx, fd);
+        int len = ring_filter(&ring, sc.bytes_discarded);
         if (len != 0) {
             take_frame(&ring, work, len);
             comand_process_from_server(ctx, work, len + 2, &heartbeat_miss_count);
@@ -192,6 +268,10 @@ void *from_server_to_device(void *arg)
 
 void gateway_startup(gateway_context *ctx, supervision_state *sv)
 {
+    counters_reset(gw_seconds());
+    // SIGUSR1 asks for a statistics line; without a handler it would end
+    // the process.
+    stats_signal_install();
     ctx->run_flag = 1;
     ctx->net_connect_flag.store(0);
     std::memset(sv, 0, sizeof *sv);
@@ -244,18 +324,27 @@ void gateway_startup(gateway_context *ctx, supervision_state *sv)
                     board.config_file);
     read_conf_value("device_id", ctx->device_id, sizeof ctx->device_id, board.config_file);
 
+    // What is wrong with the file is printed after the line of the value
+    // it concerns; start-up goes on as it always did.
+    config_problem problems[CONFIG_PROBLEMS_MAX];
+    const int nproblems = config_check(board.config_file, problems, CONFIG_PROBLEMS_MAX);
+    bool warned[CONFIG_PROBLEMS_MAX] = {};
+
     printf("device id=%s\n", ctx->device_id);
+    print_warnings(problems, nproblems, warned, "device_id");
     (void)hexToStr(ctx->device_id, deviceid);
     printf("server_ip:%s\n", ctx->server_ip_addr);
+    print_warnings(problems, nproblems, warned, "server_ip_addr");
     ctx->server_port = atoi(ctx->server_port_num);
     printf("server port num:%d\n", ctx->server_port);
+    print_warnings(problems, nproblems, warned, "server_port_num");
+    print_warnings(problems, nproblems, warned, nullptr);
+    ctx->stats_interval = read_stats_interval(board.config_file);
     puts("SOFTWAREVERSION start.");
     fflush(stdout);
 
     gw_sleep(1);
-    set_gpio_output(GPIO_WATCHDOG, 1);
-    gw_sleep(1);
-    set_gpio_output(GPIO_WATCHDOG, 0);
+    feed_watchdog();
     gw_sleep(1);
 
     // The radio net id is the decimal number in the address text from its
@@ -272,7 +361,8 @@ void gateway_startup(gateway_context *ctx, supervision_state *sv)
 void gateway_start_workers(gateway_context *ctx)
 {
     void *(*const entries[])(void *) = {receive_short_message, connecttoserver,
-                                        from_device_to_server, from_server_to_device};
+                                        from_device_to_server, from_server_to_device,
+                                        stats_reporter};
     for (auto entry : entries) {
         pthread_t tid;
         int rc = pthread_create(&tid, nullptr, entry, ctx);
@@ -295,9 +385,7 @@ void supervision_pass(supervision_state *sv)
         return;
     }
     gw_sleep(19);
-    set_gpio_output(GPIO_WATCHDOG, 1);
-    gw_sleep(1);
-    set_gpio_output(GPIO_WATCHDOG, 0);
+    feed_watchdog();
     process_check("zuzize-vid", &sv->change_count, &sv->last_pid, sv->pid_list,
                   static_cast<int>(sizeof sv->pid_list / sizeof sv->pid_list[0]));
     if (Is_file_exist(board.gsm_dev) != 0)
