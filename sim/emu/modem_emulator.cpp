@@ -291,6 +291,10 @@ std::string ModemEmulator::handle(const std::string &line, std::string &event)
               total + "\r\n" + kOk;
     } else if (up == "AT+GMR") {
         ans = "\r\n" + version_ + "\r\n" + kOk;
+    } else if (up == "AT+CSQ") {
+        const int rssi = signal_.load();
+        ans = rssi < 0 ? std::string("\r\nERROR\r\n")
+                       : "\r\n+CSQ: " + std::to_string(rssi) + ",99\r\n" + kOk;
     } else if (up == "AT+CCID") {
         ans = std::string("\r\n+CCID: 89860000000000000000\r\n") + kOk;
     } else if (name == "AT+CMGL") {
@@ -492,6 +496,11 @@ void ModemEmulator::set_listing_delay(int gateway_ms)
 {
     std::lock_guard<std::mutex> lock(mu_);
     listing_delay_ms_ = gateway_ms;
+}
+
+void ModemEmulator::set_signal(int rssi)
+{
+    signal_.store(rssi);
 }
 
 void ModemEmulator::set_version(const std::string &v)

@@ -11,6 +11,8 @@
 //   AT+CPMS=<anything>          +CPMS: <used>,30,<used>,30,<used>,30 then OK
 //   AT+GMR                      the version text then OK
 //   AT+CCID                     +CCID: 89860000000000000000 then OK
+//   AT+CSQ                      +CSQ: <rssi>,99 then OK (rssi 20 unless set;
+//                               a negative rssi: ERROR, as a modem without it)
 //   ATD<number>;  AT+CHUP       OK
 //   AT+CMGL[=<stat>]            the messages of that status, then OK; stat is
 //                               "REC UNREAD" (the default), "REC READ", "ALL",
@@ -94,6 +96,7 @@ public:
     // gateway's response time-outs in sped-up tests.
     void set_chunking(size_t chunk_bytes, int gap_ms);
     void set_version(const std::string &v);  // answer to AT+GMR
+    void set_signal(int rssi);               // answer to AT+CSQ
     // 0: AT+CMGL is answered at once. Otherwise the listing is written that
     // many gateway milliseconds after the command arrived, as a modem busy
     // reading its SIM; the listing holds the inbox as it is when written.
@@ -157,6 +160,7 @@ private:
     std::string received_;
     std::string number_;  // destination of the SMS being collected
     std::string version_ = "ME3630C3CV1.0B06";
+    std::atomic<int> signal_{20};
     bool silent_ = false;
     size_t chunk_bytes_ = 0;
     int gap_ms_ = 0;

@@ -1,7 +1,6 @@
 #include "modem/message.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -9,12 +8,14 @@
 #include <unistd.h>
 
 #include "board/board.h"
+#include "board/configcheck.h"
 #include "board/log.h"
 #include "board/paraconfig.h"
 #include "board/strtohex.h"
 #include "board/timebase.h"
 #include "protocol/crc16.h"
 #include "radio/w433config.h"
+#include "runtime/report.h"
 #include "runtime/state.h"
 
 namespace {
@@ -140,7 +141,10 @@ size_t exchange(int fd, const char *cmd, char *buf, size_t size, int timeout_s)
         send_GSM_GPRS_cmd(fd, cmd);
     }
     std::memset(buf, 0, std::min<size_t>(size, 4));
-    return collect(fd, buf, size, timeout_s);
+    const size_t got = collect(fd, buf, size, timeout_s);
+    if (cmd != nullptr && got == 0)
+        counter_add(gw_counters.sms.modem_silent);
+    return got;
 }
 
 // Copies [from, to) into dst (dst_size bytes), cut to fit, NUL-terminated.
@@ -181,11 +185,21 @@ void bare(const char **b, const char **e)
     }
 }
 
-void send_reply(gateway_context *ctx, const char *sender)
+void send_reply(gateway_context *ctx, const char *sender, const char *text)
 {
-    char reply[128] = "ok";
     char resp[RESPONSE_SIZE];
-    GSM_Send_Message(ctx->gsm_fd, sender, reply, resp, sizeof resp);
+    GSM_Send_Message(ctx->gsm_fd, sender, text, resp, sizeof resp);
+    counter_add(gw_counters.sms.replies);
+}
+
+// The status reply: the gateway's figures and the modem's signal quality.
+void send_status(gateway_context *ctx, const char *sender)
+{
+    char resp[RESPONSE_SIZE];
+    const size_t n = exchange(ctx->gsm_fd, "AT+CSQ\r", resp, sizeof resp, 1);
+    char text[STATUS_TEXT_MAX + 1];
+    status_text(text, sizeof text, gw_seconds(), signal_dbm_from_csq(resp, n));
+    send_reply(ctx, sender, text);
 }
 
 // Writes key=value into the configuration file and checks that it took: the
@@ -206,29 +220,9 @@ bool store_conf(const char *what, const char *key, const char *value)
     return true;
 }
 
-bool is_ipv4(const char *s)
-{
-    in_addr a;
-    return std::strlen(s) <= 19 && inet_pton(AF_INET, s, &a) == 1;
-}
-
-bool is_port(const char *s)
-{
-    const size_t n = std::strlen(s);
-    if (n == 0 || n > 5)
-        return false;
-    long v = 0;
-    for (size_t i = 0; i < n; i++) {
-        if (s[i] < '0' || s[i] > '9')
-            return false;
-        v = v * 10 + (s[i] - '0');
-    }
-    return v >= 1 && v <= 65535;
-}
-
 bool server_ip_set_checked(const char *arg)
 {
-    if (!is_ipv4(arg)) {
+    if (!config_is_ipv4(arg)) {
         printf("server ip not changed: %s is not an IPv4 address\n", arg);
         return false;
     }
@@ -237,7 +231,7 @@ bool server_ip_set_checked(const char *arg)
 
 bool server_port_set_checked(const char *arg)
 {
-    if (!is_port(arg)) {
+    if (!config_is_port(arg)) {
         printf("server port not changed: %s is not a port number\n", arg);
         return false;
     }
@@ -264,7 +258,10 @@ constexpr sms_command COMMANDS[] = {
     {"connetct router", PREFIX, false},  // 9
     {"para set ", PREFIX, true},         // 10
     {"set netid ", PREFIX, true},        // 11
+    {"status", EXACT, false},            // 12: answered with the status, not "ok"
 };
+constexpr int CMD_RESET = 3;
+constexpr int CMD_STATUS = 12;
 
 // 1-based number of the command `text` selects, 0 for none.
 int recognise(const char *text)
@@ -511,11 +508,13 @@ void receive_short_message_poll(gateway_context *ctx, int gsm_fd, char *inbox, s
     std::snprintf(e.sender, sizeof e.sender, "%s", DEFAULT_SENDER);
     size_t at = 0;
     while (sms_next_entry(inbox, len, at, &e, &at)) {
+        counter_add(gw_counters.sms.received);
         puts(e.sender);
         puts(e.text);
         // Deleted before its command runs: a "reset" must not come back.
         del_shortMessage(gsm_fd, e.index);
         if (!sms_sender_allowed(admin_numbers, e.sender)) {
+            counter_add(gw_counters.sms.ignored);
             printf("sms from %s ignored: not an admin number\n", e.sender);
             continue;
         }
@@ -546,13 +545,16 @@ int receive_short_message_process(gateway_context *ctx, const char *text, const 
 {
     const int cmd = recognise(text);
     if (cmd == 0) {
+        counter_add(gw_counters.sms.unknown);
         puts("please input correct command");
         return 0;
     }
     const sms_command &c = COMMANDS[cmd - 1];
     const char *arg = text + std::strlen(c.keyword);
-    if (c.needs_arg && *arg == '\0')
+    if (c.needs_arg && *arg == '\0') {
+        counter_add(gw_counters.sms.refused);
         return -1;
+    }
 
     bool done = true;
     switch (cmd) {
@@ -562,10 +564,17 @@ int receive_short_message_process(gateway_context *ctx, const char *text, const 
     case 11: done = net_id_set(ctx, arg) == 0; break;
     default: break;
     }
-    if (!done)
+    if (!done) {
+        counter_add(gw_counters.sms.refused);
         return -1;
-    send_reply(ctx, sender);
-    if (cmd == 3)
+    }
+    counter_add(gw_counters.sms.done);
+    if (cmd == CMD_STATUS) {
+        send_status(ctx, sender);
+        return cmd;
+    }
+    send_reply(ctx, sender, "ok");
+    if (cmd == CMD_RESET)
         board.run_command("reboot");
     return cmd;
 }

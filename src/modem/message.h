@@ -144,7 +144,9 @@ void *receive_short_message(void *arg);
 // ---- SMS command interpreter ----
 
 // Recognises and runs one SMS command and answers the sender "ok" when it was
-// carried out. Returns the command's number (1 to 11) when carried out,
+// carried out; "status" (12) is answered with the gateway's figures and the
+// modem's signal (AT+CSQ, 1 s) instead, and changes nothing. Returns the
+// command's number (1 to 12) when carried out,
 // 0 when the text is not a command ("please input correct command"), and
 // -1 when a command was recognised but not carried out (no argument, an
 // argument refused, or a configuration file that could not be changed).

@@ -381,3 +381,35 @@ TEST(SmsCommand, TableRepliesEffectsAndRefusals)
     EXPECT_EQ(recorded, Strings{"reboot@1"});  // after the reply
     EXPECT_EQ(r.emu.sent()[0].number + r.emu.sent()[0].text, "\"+4915100000001\"ok");
 }
+
+// "status" is answered with the figures and the modem's signal, only to an
+// admin, and counts like any command.
+TEST(SmsCommand, StatusAnswersFiguresAndSignalOnlyToAnAdmin)
+{
+    Rig r;
+    counters_reset(gw_seconds());
+    const std::string head = std::string("lampgw ") + gateway_version() + " up 0h00m, link down";
+    testing::internal::CaptureStdout();
+    for (int rssi : {20, -1}) {  // -1: the modem answers AT+CSQ with ERROR
+        r.emu.set_signal(rssi);
+        EXPECT_EQ(receive_short_message_process(&r.ctx, "status", "\"+4915100000001\""), 12);
+        const std::string text = r.emu.sent().back().text;
+        EXPECT_EQ(text.rfind(head, 0), 0u) << text;
+        EXPECT_LE(text.size(), 138u);
+        EXPECT_EQ(text.substr(text.rfind(", ")),
+                  rssi < 0 ? ", signal unknown" : ", signal -73 dBm");
+    }
+    EXPECT_EQ(r.emu.commands().at(0), "AT+CSQ\r");
+    char inbox[4096];
+    r.emu.add_sms("+4915100000009", "status");
+    receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox, "+4915100000001");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.emu.sent().size(), 2u);
+    const Strings cmds = r.emu.commands();
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+CSQ\r"), 2);
+    const sms_counters &m = gw_counters.sms;
+    EXPECT_EQ(counter_get(m.received), 1u);
+    EXPECT_EQ(counter_get(m.ignored), 1u);
+    EXPECT_EQ(counter_get(m.done), 2u);
+    EXPECT_EQ(counter_get(m.replies), 2u);
+}
