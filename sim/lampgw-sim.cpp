@@ -3,8 +3,8 @@
 // and ends with a summary. Exit status 0 when every check passed.
 //
 // With --load it measures instead: the gateway as a process of its own
-// (lampgw-hosted) under full radio load, ser2net beside it, and prints a
-// table of the figures.
+// (lampgw-hosted) under full radio load, ser2net and optionally an older
+// build beside it, and prints a table of the figures.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,10 +26,12 @@ namespace {
 
 const char *const LOAD_USAGE =
     "usage: lampgw-sim --load [--phase-seconds N] [--no-ser2net] [--ser2net PATH]\n"
-    "                         [--ser2net-nodelay]\n"
+    "                         [--ser2net-nodelay] [--compare PATH [--compare-label TEXT]]\n"
     "  four phases of N seconds (default 60): idle, both ports at 960 B/s, /dev/ttyO2\n"
     "  alone, /dev/ttyO1 noise; ser2net relays the same traffic when installed\n"
-    "  (--ser2net-nodelay: without its default delay for gathering characters)\n";
+    "  (--ser2net-nodelay: without its default delay for gathering characters);\n"
+    "  --compare: an older lampgw-hosted fed the same frames beside this one, for\n"
+    "  its CPU per frame (TEXT names it in the table, e.g. its commit)\n";
 
 int load_main(int argc, char **argv)
 {
@@ -46,6 +48,10 @@ int load_main(int argc, char **argv)
             opt.ser2net_nodelay = true;
         } else if (a == "--ser2net" && i + 1 < argc) {
             opt.ser2net_exe = argv[++i];
+        } else if (a == "--compare" && i + 1 < argc) {
+            opt.compare = argv[++i];
+        } else if (a == "--compare-label" && i + 1 < argc) {
+            opt.compare_label = argv[++i];
         } else if (a == "--phase-seconds" && i + 1 < argc &&
                    (opt.phase_seconds = std::strtod(argv[++i], &end)) > 0 && *end == '\0' &&
                    opt.phase_seconds <= 3600) {

@@ -60,7 +60,7 @@ struct stream_times {
 };
 
 struct load_state {
-    stream_times times[2][LOAD_PHASES][2];  // [daemon][phase][port]
+    stream_times times[LOAD_DAEMONS][LOAD_PHASES][2];  // [daemon][phase][port]
 
     // A load frame: type 1 on /dev/ttyO1, type 5 on /dev/ttyO2; payload
     // MARK, phase, port, sequence (4 bytes), 2 filler bytes.
@@ -251,6 +251,49 @@ load_latency summarise(const stream_times *const *t, int n)
     return l;
 }
 
+// One hosted gateway and the street around it. Two builds measured side by
+// side each get one: a pseudo-terminal is read by one process only.
+struct hosted_street {
+    RadioModule radio[2] = {{1, 0}, {2, 0}};
+    ModemEmulator modem;
+    ServerPeer server;
+    GpioTree gpio{{115, 117, 48, 7, 60}};
+    pid_t pid = -1;
+    bool exited = false;
+
+    // Starts the stand-ins and `exe` as daemon d; files go to dir/<name>*.
+    bool start(load_state &st, int d, const std::string &exe, const std::string &dir,
+               const std::string &name)
+    {
+        server.on_frame = [&st, d](const bytes &f) { st.arrived(d, f.data(), f.size(), now_ns()); };
+        if (!radio[0].start() || !radio[1].start() || !modem.start() || !server.start() ||
+            gpio.root().empty())
+            return false;
+        const std::string config = dir + "/" + name + "-config.txt",
+                          watch = dir + "/" + name + "-ttyUSB2";
+        {
+            std::ofstream f(config);
+            f << "server_ip_addr=127.0.0.1\nserver_port_num=" << server.port()
+              << "\ndevice_id=" << DEVICE_ID << "\n";
+            std::ofstream w(watch);
+        }
+        pid = spawn({exe, radio[0].path(), radio[1].path(), modem.slave_path(), watch, gpio.root(),
+                     config, "20"},
+                    dir + "/" + name + ".log");
+        return pid > 0;
+    }
+    // True once connected or gone (then pid is -1).
+    bool settled()
+    {
+        if (!exited && pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) {
+            exited = true;
+            pid = -1;
+        }
+        return exited || pid <= 0 || server.connected();
+    }
+    ~hosted_street() { stop_child(pid, SIGKILL); }
+};
+
 }  // namespace
 
 int load_run(const load_options &opt, load_report *rp)
@@ -271,60 +314,52 @@ int load_run(const load_options &opt, load_report *rp)
 
     // Declared first, so it outlives the stand-ins whose threads record into it.
     auto st = std::make_unique<load_state>();
-    RadioModule radio1(1, 0), radio2(2, 0);
-    SerialPeer relay_line[2];
-    ModemEmulator modem;
-    ServerPeer server;
-    GpioTree gpio{{115, 117, 48, 7, 60}};
     const size_t cap = static_cast<size_t>(opt.phase_seconds * 1e9 / FRAME_PERIOD.count()) + 64;
     for (auto &daemon : st->times)
         for (auto &phase : daemon)
             for (auto &port : phase)
                 port.init(cap);
-    server.on_frame = [&st](const bytes &f) {
-        st->arrived(LOAD_GATEWAY, f.data(), f.size(), now_ns());
-    };
-    if (!radio1.start() || !radio2.start() || !modem.start() || !server.start() ||
-        gpio.root().empty()) {
+    SerialPeer relay_line[2];
+    // [LOAD_GATEWAY] and, when asked for, [LOAD_PREVIOUS]; none for ser2net.
+    std::unique_ptr<hosted_street> gw[LOAD_DAEMONS];
+    gw[LOAD_GATEWAY] = std::make_unique<hosted_street>();
+    if (!gw[LOAD_GATEWAY]->start(*st, LOAD_GATEWAY, opt.hosted, dir, "lampgw")) {
         r.failures.push_back("the simulated street could not be set up");
         return 2;
     }
-    const std::string config = dir + "/config.txt", watch = dir + "/ttyUSB2";
-    {
-        std::ofstream f(config);
-        f << "server_ip_addr=127.0.0.1\nserver_port_num=" << server.port()
-          << "\ndevice_id=" << DEVICE_ID << "\n";
-        std::ofstream w(watch);
-    }
-
-    pid_t pid[2] = {-1, -1};
-    struct reaper {
-        pid_t *pid;
-        ~reaper()
-        {
-            stop_child(pid[LOAD_GATEWAY], SIGKILL);
-            stop_child(pid[LOAD_SER2NET], SIGTERM);
+    if (!opt.compare.empty()) {
+        gw[LOAD_PREVIOUS] = std::make_unique<hosted_street>();
+        if (!gw[LOAD_PREVIOUS]->start(*st, LOAD_PREVIOUS, opt.compare, dir, "previous")) {
+            r.previous_fault = "its street could not be set up";
+            gw[LOAD_PREVIOUS].reset();
         }
-    } reap{pid};
-    pid[LOAD_GATEWAY] = spawn({opt.hosted, radio1.path(), radio2.path(), modem.slave_path(), watch,
-                               gpio.root(), config, "20"},
-                              dir + "/lampgw.log");
+    }
     // Start-up takes about 25 gateway seconds, 1.3 s at 20 times the speed.
-    bool exited = false;
     wait_for(
         [&] {
-            exited = exited || waitpid(pid[LOAD_GATEWAY], nullptr, WNOHANG) == pid[LOAD_GATEWAY];
-            return exited || server.connected();
+            bool all = true;
+            for (auto &g : gw)
+                all = (!g || g->settled()) && all;
+            return all;
         },
         60000);
-    if (exited)
-        pid[LOAD_GATEWAY] = -1;
-    if (!server.connected()) {
+    if (!gw[LOAD_GATEWAY]->server.connected()) {
         r.failures.push_back("the gateway did not connect to the server (" + opt.hosted +
-                             (exited ? " ended)" : ")"));
+                             (gw[LOAD_GATEWAY]->exited ? " ended)" : ")"));
         return 2;
     }
+    if (gw[LOAD_PREVIOUS] && !gw[LOAD_PREVIOUS]->server.connected()) {
+        r.previous_fault = opt.compare + (gw[LOAD_PREVIOUS]->exited ? " ended before connecting"
+                                                                    : " did not connect");
+        gw[LOAD_PREVIOUS].reset();
+    }
+    r.previous = gw[LOAD_PREVIOUS] != nullptr;
 
+    pid_t ser2net_pid = -1;
+    struct reaper {
+        pid_t &pid;
+        ~reaper() { stop_child(pid, SIGTERM); }
+    } reap{ser2net_pid};
     relay_client client[2];
     const std::string ser2net = opt.ser2net ? find_ser2net(opt.ser2net_exe) : "";
     if (!ser2net.empty() && relay_line[0].start() && relay_line[1].start()) {
@@ -337,24 +372,29 @@ int load_run(const load_options &opt, load_report *rp)
                            relay_line[i].path() + ",9600n81,local" +
                            (opt.ser2net_nodelay ? "#  options:#    chardelay: false" : ""));
         }
-        pid[LOAD_SER2NET] = spawn(args, dir + "/ser2net.log");
+        ser2net_pid = spawn(args, dir + "/ser2net.log");
         r.ser2net =
-            pid[LOAD_SER2NET] > 0 && client[0].connect_to(port[0]) && client[1].connect_to(port[1]);
+            ser2net_pid > 0 && client[0].connect_to(port[0]) && client[1].connect_to(port[1]);
         if (r.ser2net)
             for (auto &c : client)
                 c.start(*st);
     }
+    pid_t pid[LOAD_DAEMONS] = {gw[LOAD_GATEWAY]->pid, ser2net_pid,
+                               r.previous ? gw[LOAD_PREVIOUS]->pid : -1};
+    std::vector<int> fed = {LOAD_GATEWAY};  // the daemons every frame goes to
+    if (r.ser2net)
+        fed.push_back(LOAD_SER2NET);
+    if (r.previous)
+        fed.push_back(LOAD_PREVIOUS);
 
-    // Each port's writer puts a frame (or noise) on the gateway's line and,
-    // in the same moment, on ser2net's, the order swapped every frame.
-    RadioModule *module[2] = {&radio1, &radio2};
+    // Each port's writer puts a frame (or noise) on every daemon's line in
+    // the same moment, the one that goes first changing every frame.
     auto writer = [&](int phase, int port, bool noise) {
         std::mt19937 rng(static_cast<unsigned>(phase * 2 + port + 1));
         const auto start = clock_type::now() + (port == 1 ? FRAME_PERIOD / 2 : FRAME_PERIOD * 0);
         const auto end = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
                                                  std::chrono::duration<double>(opt.phase_seconds));
-        stream_times *t[2] = {&st->times[LOAD_GATEWAY][phase][port],
-                              &st->times[LOAD_SER2NET][phase][port]};
+        const size_t n = fed.size();
         for (uint32_t seq = 0; seq < cap; ++seq) {
             const auto due = start + FRAME_PERIOD * seq;
             if (due >= end)
@@ -366,22 +406,22 @@ int load_run(const load_options &opt, load_report *rp)
                     x = static_cast<uint8_t>(rng());
             else
                 b = load_state::frame(phase, port, seq);
-            for (int k = 0; k < 2; ++k) {
-                const int d = (k + static_cast<int>(seq)) % 2;
-                if (d == LOAD_SER2NET && !r.ser2net)
-                    continue;
-                if (d == LOAD_GATEWAY)
-                    module[port]->send_raw(b);
-                else
+            for (size_t k = 0; k < n; ++k) {
+                const int d = fed[(k + seq) % n];
+                if (d == LOAD_SER2NET)
                     relay_line[port].send(b);
+                else
+                    gw[d]->radio[port].send_raw(b);
                 if (!noise)
-                    t[d]->sent[seq].store(now_ns());
+                    st->times[d][phase][port].sent[seq].store(now_ns());
             }
         }
     };
 
     for (int phase = 0; phase < LOAD_PHASES; ++phase) {
-        double cpu0[2] = {process_cpu(pid[0]), process_cpu(pid[1])};
+        double cpu0[LOAD_DAEMONS];
+        for (int d = 0; d < LOAD_DAEMONS; ++d)
+            cpu0[d] = process_cpu(pid[d]);
         std::vector<std::thread> writers;
         if (phase == LOAD_FULL || phase == LOAD_NOISE)
             writers.emplace_back(writer, phase, 0, phase == LOAD_NOISE);
@@ -394,7 +434,7 @@ int load_run(const load_options &opt, load_report *rp)
         // The last frames are on their way; a second is ample.
         if (phase != LOAD_IDLE)
             std::this_thread::sleep_for(std::chrono::seconds(1));
-        for (int d = 0; d < 2; ++d) {
+        for (int d = 0; d < LOAD_DAEMONS; ++d) {
             const double cpu1 = process_cpu(pid[d]);
             r.cpu_seconds[d][phase] = cpu0[d] >= 0 && cpu1 >= 0 ? cpu1 - cpu0[d] : -1;
             const stream_times *both[2] = {&st->times[d][phase][0], &st->times[d][phase][1]};
@@ -406,7 +446,7 @@ int load_run(const load_options &opt, load_report *rp)
                                  std::to_string(r.both[LOAD_GATEWAY][phase].received) + " of " +
                                  std::to_string(r.both[LOAD_GATEWAY][phase].sent) + " frames");
     }
-    for (int d = 0; d < 2; ++d)
+    for (int d = 0; d < LOAD_DAEMONS; ++d)
         if (pid[d] > 0) {
             r.rss_kib[d] = std::max(0L, process_status(pid[d], "VmRSS"));
             r.peak_rss_kib[d] = std::max(0L, process_status(pid[d], "VmHWM"));
@@ -436,7 +476,7 @@ void load_print_table(FILE *out, const load_options &opt, const load_report &r)
     };
     auto per10k = [&](int d) {
         const load_latency &l = r.both[d][LOAD_FULL];
-        if (d == LOAD_SER2NET && !r.ser2net)
+        if ((d == LOAD_SER2NET && !r.ser2net) || (d == LOAD_PREVIOUS && !r.previous))
             return -1.0;
         return l.received > 0 ? r.cpu_seconds[d][LOAD_FULL] * 10000 / l.received : -1.0;
     };
@@ -478,6 +518,23 @@ void load_print_table(FILE *out, const load_options &opt, const load_report &r)
                  "| CPU seconds per 10,000 frames, same load | %s | %s | <= 1.0x ser2net | %s |\n",
                  num(per10k(0), "%.4f s").c_str(), num(per10k(1), "%.4f s").c_str(),
                  ratio(per10k(0), per10k(1), 1.0).c_str());
+    if (!opt.compare.empty()) {
+        // Both builds saw the same frames at the same moments: the ratio is
+        // the change this build made, the machine's own variation cancelling.
+        const double ours = per10k(LOAD_GATEWAY), before = per10k(LOAD_PREVIOUS);
+        char result[96];
+        if (ours > 0 && before > 0)
+            std::snprintf(result, sizeof result, "%.2fx: %s", ours / before,
+                          ours <= 1.05 * before ? "met" : "MISSED");
+        else
+            std::snprintf(result, sizeof result, "(no figure: %s)",
+                          r.previous ? "no frames delivered" : r.previous_fault.c_str());
+        std::fprintf(out,
+                     "| CPU seconds per 10,000 frames, same load, against %s | %s | %s | <= 1.05x "
+                     "previous | %s |\n",
+                     opt.compare_label.empty() ? "the previous build" : opt.compare_label.c_str(),
+                     num(ours, "%.4f s").c_str(), num(before, "%.4f s").c_str(), result);
+    }
     std::fprintf(out, "| frames delivered, same load | %d of %d | %s | all | %s |\n",
                  gw[LOAD_FULL].received, gw[LOAD_FULL].sent,
                  r.ser2net ? (std::to_string(sn[LOAD_FULL].received) + " of " +

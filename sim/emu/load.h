@@ -11,6 +11,11 @@
 //   alone  frames on /dev/ttyO2 only: its latency with /dev/ttyO1 quiet;
 //   noise  random bytes at the full rate on /dev/ttyO1, frames on /dev/ttyO2.
 // Resident memory is read after the last phase.
+//
+// With a second lampgw-hosted (an older build, `compare`) that one runs
+// beside the first on a street of its own (radio stand-ins, modem, server,
+// GPIO tree) and is fed the same frames at the same moments, so the two
+// builds' CPU per frame is measured under the same conditions in one run.
 #pragma once
 
 #include <cstdio>
@@ -23,9 +28,12 @@ struct load_options {
     std::string hosted;            // the lampgw-hosted executable
     std::string ser2net_exe;       // empty: searched as /usr/sbin/ser2net, then in PATH
     bool ser2net_nodelay = false;  // turn off ser2net's default character delay
+    std::string compare;           // an older lampgw-hosted to measure beside; empty: none
+    std::string compare_label;     // how the table names it (a commit); empty: "previous build"
 };
 
-enum { LOAD_GATEWAY = 0, LOAD_SER2NET = 1 };
+// The daemons of a run: this build, ser2net, the older build.
+enum { LOAD_GATEWAY = 0, LOAD_SER2NET = 1, LOAD_PREVIOUS = 2, LOAD_DAEMONS = 3 };
 enum { LOAD_IDLE = 0, LOAD_FULL = 1, LOAD_ALONE = 2, LOAD_NOISE = 3, LOAD_PHASES = 4 };
 
 struct load_latency {
@@ -34,11 +42,13 @@ struct load_latency {
 };
 
 struct load_report {
-    bool ser2net = false;  // ser2net ran beside the gateway
+    bool ser2net = false;        // ser2net ran beside the gateway
+    bool previous = false;       // the older build ran beside it
+    std::string previous_fault;  // why the older build is missing although asked for
     // [daemon][phase]: both ports pooled, and /dev/ttyO2 (the 450 MHz side) alone
-    load_latency both[2][LOAD_PHASES], ttyo2[2][LOAD_PHASES];
-    double cpu_seconds[2][LOAD_PHASES] = {};  // [daemon][phase]
-    long rss_kib[2] = {}, peak_rss_kib[2] = {};
+    load_latency both[LOAD_DAEMONS][LOAD_PHASES], ttyo2[LOAD_DAEMONS][LOAD_PHASES];
+    double cpu_seconds[LOAD_DAEMONS][LOAD_PHASES] = {};  // [daemon][phase]
+    long rss_kib[LOAD_DAEMONS] = {}, peak_rss_kib[LOAD_DAEMONS] = {};
     double real_seconds = 0;
     std::vector<std::string> failures;  // frames the gateway lost, setup faults
 };
@@ -47,5 +57,6 @@ struct load_report {
 // lost; 2: the street or the gateway could not be set up.
 int load_run(const load_options &opt, load_report *r);
 
-// The figures as a Markdown table, with the goal each is held against.
+// The figures as a Markdown table, with the goal each is held against; the
+// row against the older build only when one was asked for.
 void load_print_table(FILE *out, const load_options &opt, const load_report &r);

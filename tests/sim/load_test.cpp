@@ -8,20 +8,23 @@
 #define LAMPGW_HOSTED "lampgw-hosted"
 #endif
 
-// A short load run of the gateway as its own process: every frame put on
-// either line reaches the server, noise on /dev/ttyO1 produces nothing, and
-// the table carries every figure. (ser2net joins when it is installed.)
+// A short load run of the gateway as its own process, a second build beside
+// it: every frame put on either line reaches each one's server, noise on
+// /dev/ttyO1 produces nothing, and the table carries every figure. (ser2net
+// joins when it is installed.)
 TEST(LoadMode, RelaysEveryFrameAndReportsEachFigure)
 {
     load_options opt;
     opt.phase_seconds = 1.5;
-    opt.hosted = LAMPGW_HOSTED;
+    opt.hosted = opt.compare = LAMPGW_HOSTED;
     load_report r;
     ASSERT_EQ(load_run(opt, &r), 0) << (r.failures.empty() ? "" : r.failures[0]);
+    ASSERT_TRUE(r.previous) << r.previous_fault;
 
-    const int lines = r.ser2net ? 2 : 1;
-    for (int d = 0; d < lines; ++d) {
-        SCOPED_TRACE(d == LOAD_GATEWAY ? "lampgw" : "ser2net");
+    for (int d = 0; d < LOAD_DAEMONS; ++d) {
+        if (d == LOAD_SER2NET && !r.ser2net)
+            continue;
+        SCOPED_TRACE(d == LOAD_GATEWAY ? "lampgw" : d == LOAD_SER2NET ? "ser2net" : "previous");
         EXPECT_EQ(r.both[d][LOAD_IDLE].sent, 0);
         // 1.5 s at one frame per 26 ms: 57 or 58 a port.
         EXPECT_GE(r.both[d][LOAD_FULL].sent, 2 * 57);
@@ -44,8 +47,24 @@ TEST(LoadMode, RelaysEveryFrameAndReportsEachFigure)
     size_t rows = 0;
     for (size_t at = 0; (at = table.find("\n|", at)) != std::string::npos; ++at)
         ++rows;
-    EXPECT_EQ(rows, 9u) << table;  // the rule and eight figures
+    EXPECT_EQ(rows, 10u) << table;  // the rule and nine figures
     EXPECT_EQ(table.find("FAILED"), std::string::npos) << table;
+}
+
+// An older build that cannot start leaves its row without a figure; the run
+// itself is not at fault.
+TEST(LoadMode, MissingPreviousBuildOnlyEmptiesItsRow)
+{
+    load_options opt;
+    opt.phase_seconds = 0.3;
+    opt.hosted = LAMPGW_HOSTED;
+    opt.compare = "/nonexistent/lampgw-hosted";
+    opt.ser2net = false;
+    load_report r;
+    EXPECT_EQ(load_run(opt, &r), 0);
+    EXPECT_FALSE(r.previous);
+    EXPECT_NE(r.previous_fault.find("ended before connecting"), std::string::npos)
+        << r.previous_fault;
 }
 
 // A gateway that cannot start is a set-up fault, reported, not a hang.
