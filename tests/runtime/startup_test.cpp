@@ -36,6 +36,8 @@ TEST(Startup, ConfiguresPortsLinesRadiosAndModemInOrder)
               "set RF_FREQUENCY", "end config short message env"});
     EXPECT_EQ(std::memcmp(deviceid, "\x01\x02\x03\x04\x05\xA6", 6), 0);
     EXPECT_EQ(net_fd1.server_port, cab.server.port());
+    EXPECT_EQ(out.find("warning:"), std::string::npos) << out;
+    EXPECT_EQ(net_fd1.stats_interval, 900);
 
     // Reset and start-up pulses, both keys released, one watchdog feed. (The
     // radio frames are checked to the byte by RadioConfig, the modem's
@@ -63,6 +65,16 @@ TEST(Startup, CompletesWithoutConfigAndWithBadValues)
                               "server_ip:\n", "server port num:0\n", "SOFTWAREVERSION start.\n",
                               with_config ? "netid=5\n" : "netid=0\n"});
         EXPECT_EQ(out.find("server_ip_addr is too long") != std::string::npos, with_config) << out;
+        // Each problem of the file right after the line of its value.
+        if (with_config)
+            expect_in_order(out, {"device id=0102030405A\nwarning: " + cab.config + ":1: device_id",
+                                  "hexadecimal digits\nserver_ip:\nwarning: " + cab.config +
+                                      ":2: server_ip_addr",
+                                  "server port num:0\nwarning: " + cab.config +
+                                      ": server_port_num is missing\nSOFTWAREVERSION"});
+        else
+            expect_in_order(out, {"server port num:0\nwarning: " + cab.config +
+                                  ": cannot be read: No such file or directory\nSOFTWAREVERSION"});
         EXPECT_EQ(std::memcmp(deviceid, "\0\0\0\0\0\0", 6), 0);
     }
 }
