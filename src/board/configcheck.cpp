@@ -105,23 +105,9 @@ void add(problem_list *p, const char *key, const char *head, const char *quoted,
     append(t, &len, tail, std::min(tail_len, TEXT_MAX - len));
 }
 
-// The item of an admin list with its blanks and one pair of surrounding
-// quotes taken off, as the SMS thread compares it with a sender.
-void bare_item(const char **b, const char **e)
-{
-    while (*b < *e && (**b == ' ' || **b == '\t'))
-        ++*b;
-    while (*e > *b && ((*e)[-1] == ' ' || (*e)[-1] == '\t'))
-        --*e;
-    if (*e - *b >= 2 && **b == '"' && (*e)[-1] == '"') {
-        ++*b;
-        --*e;
-    }
-}
-
 bool is_number_item(const char *b, const char *e)
 {
-    bare_item(&b, &e);
+    config_bare_number(&b, &e);
     if (b < e && *b == '+')
         b++;
     if (e - b < 3 || e - b > 20)
@@ -364,4 +350,16 @@ int check_config_main(const char *path)
         std::printf("%s: ok\n", path);
     std::fflush(stdout);
     return n > 0 ? 1 : 0;
+}
+
+void config_bare_number(const char **b, const char **e)
+{
+    while (*b < *e && (**b == ' ' || **b == '\t'))
+        ++*b;
+    while (*e > *b && ((*e)[-1] == ' ' || (*e)[-1] == '\t'))
+        --*e;
+    if (*e - *b >= 2 && **b == '"' && (*e)[-1] == '"') {
+        ++*b;
+        --*e;
+    }
 }

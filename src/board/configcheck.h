@@ -64,6 +64,10 @@ bool config_parse_interval(const char *s, int *seconds);
 // command the gateway.
 bool config_is_admin_list(const char *s);
 
+// A number as the SMS thread compares it: [*b, *e) narrowed past surrounding
+// blanks (space, tab) and then one pair of surrounding double quotes.
+void config_bare_number(const char **b, const char **e);
+
 // `lampgw --check-config FILE`: prints one line per problem on stdout and
 // returns 1 when there was any; otherwise prints "<FILE>: ok" and returns 0.
 int check_config_main(const char *path);

@@ -171,20 +171,6 @@ const char *find_char(const char *p, const char *end, char c)
     return static_cast<const char *>(hit);
 }
 
-// [*b, *e) without surrounding blanks and then without one pair of
-// surrounding double quotes.
-void bare(const char **b, const char **e)
-{
-    while (*b < *e && (**b == ' ' || **b == '\t'))
-        ++*b;
-    while (*e > *b && ((*e)[-1] == ' ' || (*e)[-1] == '\t'))
-        --*e;
-    if (*e - *b >= 2 && **b == '"' && (*e)[-1] == '"') {
-        ++*b;
-        --*e;
-    }
-}
-
 void send_reply(gateway_context *ctx, const char *sender, const char *text)
 {
     char resp[RESPONSE_SIZE];
@@ -482,12 +468,12 @@ bool sms_sender_allowed(const char *admin_numbers, const char *sender)
     if (admin_numbers == nullptr)
         return true;
     const char *sb = sender, *se = sender + std::strlen(sender);
-    bare(&sb, &se);
+    config_bare_number(&sb, &se);
     const char *item = admin_numbers;
     for (;;) {
         const char *comma = std::strchr(item, ',');
         const char *ib = item, *ie = comma ? comma : item + std::strlen(item);
-        bare(&ib, &ie);
+        config_bare_number(&ib, &ie);
         if (ie > ib && ie - ib == se - sb && std::memcmp(ib, sb, static_cast<size_t>(se - sb)) == 0)
             return true;
         if (comma == nullptr)
