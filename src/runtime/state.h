@@ -75,7 +75,7 @@ struct server_counters {
     gw_counter frames_to_ludeng;  // type 5, keyed out on /dev/ttyO2
     gw_counter frames_commands;   // type 0: heartbeat responses, modem resets, others
     gw_counter frames_ignored;    // any other type, or too short for a type byte
-    gw_counter bytes_discarded;
+    gw_counter bytes_discarded;   // no valid frame, or lost to a full ring
 };
 
 struct link_counters {
