@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "modem/message.h"
 #include "runtime/connect.h"
 #include "runtime/main.h"
+#include "runtime/report.h"
 
 namespace {
 
@@ -94,6 +96,16 @@ bytes as_frame(const bytes &b)
         (static_cast<size_t>(b[2]) << 8 | b[3]) + 6 == b.size())
         return b;
     return make_frame(b);
+}
+
+// True when b is exactly one frame with a good CRC.
+bool whole_frame(const bytes &b)
+{
+    if (b.size() < 6 || b[0] != 0xA3 || b[1] != 0x20 ||
+        (static_cast<size_t>(b[2]) << 8 | b[3]) + 6 != b.size())
+        return false;
+    const uint16_t crc = modbus_crc(b.data(), b.size() - 2);
+    return b[b.size() - 2] == (crc >> 8) && b[b.size() - 1] == (crc & 0xFF);
 }
 
 // Splits off the first blank-separated word of s; s keeps the rest, without
@@ -188,10 +200,17 @@ std::string parse_event(const std::string &name, std::string rest, sim_event *e)
 struct street {
     const sim_options &opt;
     sim_counters &c;
-    FILE *out = nullptr;                              // the real standard output
-    std::mutex out_lock;                              // one line at a time on `out`
-    std::mutex lock;                                  // guards c, pending, key_since, shell state
-    std::map<bytes, clock_type::time_point> pending;  // frames on their way up
+    FILE *out = nullptr;  // the real standard output
+    std::mutex out_lock;  // one line at a time on `out`
+    std::mutex lock;      // guards c, pending, key_since, shell state
+    // Frames on their way up: when they left and on which line.
+    std::map<bytes, std::pair<clock_type::time_point, int>> pending;
+    // From a drop by the server until the gateway connects again, frames
+    // sent up may be lost after the gateway wrote them.
+    bool link_lost = false;
+    clock_type::time_point connected_at;         // the server's latest accept
+    std::multiset<std::string> server_forms[2];  // radio forms the server sent, per module
+    std::string last_deleted;                    // text of the message deleted last
     clock_type::time_point key_since[2];
     int last_level[128];
     // The gateway's process watch looks here, not at /proc: it sees the
@@ -274,6 +293,10 @@ int sim_shell(const char *cmdline)
         }
         s->say("shell", "\"reboot\" requested (recorded, not run)");
         return 0;
+    }
+    if (cmd == "zuzize-vid &") {
+        std::lock_guard<std::mutex> hold(s->lock);
+        ++s->c.companion_commands;
     }
     if (cmd == "zuzize-vid &" && !s->opt.companion.empty()) {
         s->processes.reap();  // the companions that have ended leave the table
@@ -369,6 +392,55 @@ struct worker {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
 };
+
+// The street's figures beside the gateway's keys. Exact once nothing is
+// under way; a drop by the server makes some figures unknowable, and those
+// get a tolerance bounded by what the street saw at risk.
+std::vector<count_check> street_counts(const sim_counters &c)
+{
+    std::vector<count_check> v;
+    auto add = [&v](const char *keys, std::string figure, long long street, long long below = 0,
+                    long long above = 0, const char *why = "") {
+        count_check k;
+        k.keys = keys;
+        k.figure = std::move(figure);
+        k.street_before = k.street_after = street;
+        k.below = below;
+        k.above = above;
+        k.why = why;
+        v.push_back(k);
+    };
+    const char *const dev[2] = {"/dev/ttyO1", "/dev/ttyO2"};
+    const char *const relayed[2] = {"other_relayed", "ludeng_relayed"};
+    const char *const cut[2] = {"other_relayed other_unsent", "ludeng_relayed ludeng_unsent"};
+    for (int i = 0; i < 2; ++i) {
+        const sim_port_counters &p = c.port[i];
+        add(cut[i], std::string("frames of type 1 or 5 put on ") + dev[i], p.relay_sent);
+        add(relayed[i], std::string("frames from ") + dev[i] + " at the server", p.at_server, 0,
+            p.up_at_risk, "written before a drop by the server was seen, never read");
+    }
+    add("server_to_other", "server frames at the 434 MHz module", c.port[0].server_at_module);
+    add("server_to_ludeng", "server frames at the 450 MHz module", c.port[1].server_at_module);
+    add("server_to_other", "key windows on line 117 less SMS payloads",
+        c.port[0].key_windows - c.radio_sms_ok);
+    add("server_to_ludeng", "key windows on line 7", c.port[1].key_windows);
+    add("sms_received", "messages the modem deleted", c.sms_deleted);
+    add("sms_done sms_refused sms_unknown sms_ignored", "messages the modem deleted",
+        c.sms_deleted);
+    add("sms_replies", "answers the modem sent", c.replies_ok + c.replies_status);
+    add("sms_forwarded", "frames the modem sent on by SMS", c.sms_forwarded);
+    add("hb_sent", "heartbeats at the server", c.heartbeats, 0, c.server_drops,
+        "one written before a drop by the server was seen, never read");
+    add("hb_answered", "heartbeats the server answered", c.heartbeats_answered,
+        c.server_drops + c.gateway_closes + 1, 0,
+        "an answer on a connection that ended, or after the server pump's last read");
+    add("link_connects", "connections the server accepted", c.connections);
+    add("drops_write drops_closed", "connections the server dropped", c.server_drops);
+    add("drops_silence", "connections the gateway closed", c.gateway_closes);
+    add("watchdog_feeds", "rises of line 60", c.watchdog_feeds);
+    add("companion_restarts", "\"zuzize-vid &\" commands", c.companion_commands);
+    return v;
+}
 
 worker start_worker(void *(*entry)(void *))
 {
@@ -534,7 +606,16 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     std::atomic<bool> running{false};  // the workers have started
 
     for (int i = 0; i < 2; ++i) {
-        radio[i]->on_log = [&s, name = radio_name[i]](const std::string &line) {
+        radio[i]->on_log = [&s, i, name = radio_name[i]](const std::string &line) {
+            if (line.compare(0, 3, "<- ") == 0) {  // a frame in radio form
+                const std::string form = line.substr(3, line.find(" : ") - 3);
+                std::lock_guard<std::mutex> hold(s.lock);
+                auto it = s.server_forms[i].find(form);
+                if (it != s.server_forms[i].end()) {
+                    s.server_forms[i].erase(it);
+                    ++s.c.port[i].server_at_module;
+                }
+            }
             s.say(name, line);
         };
         radio[i]->on_status = [&s, i, name = radio_name[i]](const bytes &f,
@@ -542,7 +623,9 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
             {
                 std::lock_guard<std::mutex> hold(s.lock);
                 ++s.c.port[i].lamp_frames;
-                s.pending[f] = at;
+                ++s.c.port[i].relay_sent;
+                s.c.port[i].up_at_risk += s.link_lost;
+                s.pending[f] = {at, i};
             }
             s.say(name,
                   "lamp " + std::to_string(f.size() > 12 ? f[12] : 0) + " -> status " + hex(f));
@@ -559,10 +642,34 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
         }
         s.say("modem", line);
     };
+    modem.on_delete = [&s](bool found, const emu_sms &m) {
+        std::lock_guard<std::mutex> hold(s.lock);
+        if (!found)
+            return;
+        ++s.c.sms_deleted;
+        s.last_deleted = m.text;
+    };
+    // Messages are handled one at a time: an answer belongs to the message
+    // deleted last.
+    modem.on_sms = [&s](const emu_sent_sms &m) {
+        std::lock_guard<std::mutex> hold(s.lock);
+        if (m.text == "ok") {
+            ++s.c.replies_ok;
+            const std::string &cmd = s.last_deleted;
+            s.c.radio_sms_ok +=
+                cmd.compare(0, 9, "para set ") == 0 || cmd.compare(0, 10, "set netid ") == 0;
+        } else if (m.text.compare(0, 7, "lampgw ") == 0) {
+            ++s.c.replies_status;
+        } else {
+            ++s.c.sms_forwarded;
+        }
+    };
     server.on_connect = [&s](int n) {
         {
             std::lock_guard<std::mutex> hold(s.lock);
             s.c.connections = n;
+            s.link_lost = false;
+            s.connected_at = clock_type::now();
         }
         s.say("server", n == 1 ? "gateway connected"
                                : "gateway connected again (connection " + std::to_string(n) + ")");
@@ -588,11 +695,14 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
                 ++s.c.heartbeats;
                 s.c.heartbeats_answered += answered;
             }
-            if (f.size() > 10 && (f[10] == 1 || f[10] == 5))
-                ++s.c.port[f[10] == 1 ? 0 : 1].at_server;
             auto it = s.pending.find(f);
+            if (it != s.pending.end())
+                ++s.c.port[it->second.second].at_server;
+            else if (f.size() > 10 && (f[10] == 1 || f[10] == 5))
+                ++s.c.port[f[10] == 1 ? 0 : 1].at_server;
             if (it != s.pending.end()) {
-                double ms = std::chrono::duration<double, std::milli>(at - it->second).count();
+                double ms =
+                    std::chrono::duration<double, std::milli>(at - it->second.first).count();
                 s.c.latency_ms.push_back(ms);
                 s.pending.erase(it);
                 char t[48];
@@ -697,8 +807,8 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     running.store(true);
     s.say("sim", "workers start; scenario time 0");
     std::vector<worker> workers;
-    for (auto entry :
-         {receive_short_message, connecttoserver, from_device_to_server, from_server_to_device})
+    for (auto entry : {receive_short_message, connecttoserver, from_device_to_server,
+                       from_server_to_device, stats_reporter})
         workers.push_back(start_worker(entry));
     // The supervision loop, on a thread of its own instead of the main one.
     worker supervision;
@@ -737,8 +847,13 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
                 if (frame) {
                     std::lock_guard<std::mutex> hold(s.lock);
                     ++c.port[p].injected_frames;
-                    if (e.data[10] == 1 || e.data[10] == 5)  // the types that go on to the server
-                        s.pending[e.data] = clock_type::now();
+                    // The types that go on to the server, when the bytes are
+                    // one whole frame the gateway will cut.
+                    if ((e.data[10] == 1 || e.data[10] == 5) && whole_frame(e.data)) {
+                        s.pending[e.data] = {clock_type::now(), p};
+                        ++c.port[p].relay_sent;
+                        c.port[p].up_at_risk += s.link_lost;
+                    }
                 }
                 radio[p]->send_raw(e.data);
                 s.say(
@@ -764,11 +879,13 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
                 } else if (e.kind == sim_event_kind::server_reset_modem) {
                     f = make_frame(GATEWAY_ADDRESS, 0, 0x01, 0x01, 3, {});
                 }
-                if (f.size() > 10 && (f[10] == 1 || f[10] == 4 || f[10] == 5)) {
+                const bool up = server.connected();
+                if (f.size() > 12 && (f[10] == 1 || f[10] == 4 || f[10] == 5)) {
                     std::lock_guard<std::mutex> hold(s.lock);
                     ++c.port[f[10] == 5 ? 1 : 0].server_sent;
+                    if (up && whole_frame(f))
+                        s.server_forms[f[10] == 5 ? 1 : 0].insert(hex(radio_frame(f)));
                 }
-                const bool up = server.connected();
                 server.send(f);
                 s.say("server", "-> " + describe_frame(f) +
                                     (up ? " : " : " NOT SENT, no connection : ") + hex(f));
@@ -777,9 +894,16 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
             case sim_event_kind::drop: {
                 const bool up = server.connected();
                 if (up) {
-                    server.drop();
                     std::lock_guard<std::mutex> hold(s.lock);
+                    server.drop();
                     ++c.server_drops;
+                    // What the server has not read yet goes with the connection;
+                    // frames still waiting from before it began were never
+                    // written (the link was down) or were lost before.
+                    s.link_lost = true;
+                    for (const auto &f : s.pending)
+                        if (f.second.first >= s.connected_at - std::chrono::seconds(1))
+                            ++c.port[f.second.second].up_at_risk;
                 }
                 s.say("server", up ? "drops the connection" : "has no connection to drop");
                 break;
@@ -804,12 +928,35 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 
+    // The gateway's counts against the street's. What is under way when the
+    // timeline ends (a keyed transmit, an SMS being answered, a frame on its
+    // way) is let finish first, up to the longest such step.
+    std::string stats_text;
+    auto counts = [&] {
+        gpio.drain();
+        char line[STATS_LINE_SIZE];
+        stats_line(line, sizeof line, gw_seconds());
+        stats_text = line;
+        gw_stats st;
+        stats_parse(stats_text, &st);
+        std::lock_guard<std::mutex> hold(s.lock);
+        std::vector<count_check> v = street_counts(c);
+        count_checks_run(st, &v);
+        return v;
+    };
+    auto agree = [&] {
+        auto v = counts();
+        return std::all_of(v.begin(), v.end(), [](const count_check &k) { return k.ok; });
+    };
+    const int grace_ms = static_cast<int>(15000 / opt.time_scale) + 500;
+    s.say("sim", "duration reached; letting what is under way finish");
+    wait_for(agree, grace_ms);
+
     // Ending: every worker loop tests gateway_stopping between its steps;
     // the longest step (an SMS reply or a forwarded frame) takes about ten
     // gateway seconds.
-    s.say("sim", "duration reached; stopping the gateway");
+    s.say("sim", "stopping the gateway");
     gateway_stopping.store(true);
-    const int grace_ms = static_cast<int>(15000 / opt.time_scale) + 500;
     wait_for(
         [&] {
             return std::all_of(workers.begin(), workers.end(),
@@ -843,6 +990,14 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
             close(fd);
     }
 
+    // The stand-ins read what the gateway wrote last.
+    wait_for(agree, 1000);
+    c.counts = counts();
+    c.stats_line = stats_text;
+    for (const count_check &k : c.counts)
+        if (!k.ok)
+            c.failures.push_back("the gateway's count disagrees: " + count_check_text(k));
+
     // What the stand-ins saw.
     std::lock_guard<std::mutex> hold(s.lock);
     for (int i = 0; i < 2; ++i) {
@@ -873,8 +1028,6 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     }
     const auto inbox = modem.inbox();
     c.sms_handled = c.sms_in - static_cast<int>(inbox.size());
-    for (const auto &m : modem.sent())
-        (m.text == "ok" ? c.replies_ok : c.sms_forwarded)++;
 
     console.stop();
     board = saved_board;
@@ -924,6 +1077,18 @@ void sim_print_summary(FILE *out, const sim_options &opt, const sim_counters &c)
         std::fprintf(out, "%-30s %s; %d config command(s), %d malformed, %d noise byte(s)\n",
                      i == 0 ? "radio1 settings" : "radio2 settings", c.port[i].settings.c_str(),
                      c.port[i].config_ok, c.port[i].config_bad, c.port[i].noise_bytes);
+    std::fprintf(out, "\n%-44s %-44s %7s %7s\n", "the gateway's own counts: street figure",
+                 "gateway key(s)", "street", "gateway");
+    for (const count_check &k : c.counts) {
+        std::string keys = k.keys;
+        std::replace(keys.begin(), keys.end(), ' ', '+');
+        std::string verdict = !k.ok ? "DISAGREE" : k.gateway == k.street_before ? "agree" : "";
+        if (verdict.empty())
+            verdict = "agree within -" + std::to_string(k.below) + "/+" + std::to_string(k.above) +
+                      ": " + k.why;
+        std::fprintf(out, "%-44s %-44s %7lld %7lld  %s\n", k.figure.c_str(), keys.c_str(),
+                     k.street_before, k.gateway, verdict.c_str());
+    }
     if (c.failures.empty())
         std::fprintf(out, "%-30s all passed\n", "checks");
     for (const auto &f : c.failures)

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "emu/stats_check.h"
 #include "emu/street.h"
 
 struct sim_options {
@@ -59,12 +60,15 @@ bool sim_parse_scenario(const std::string &text, std::vector<sim_event> *events,
 bool sim_load_scenario(const std::string &path, std::vector<sim_event> *events, std::string *err);
 
 struct sim_port_counters {
-    int lamp_frames = 0;      // status frames the lamps sent
-    int injected_frames = 0;  // other frames the scenario put on the line
-    int at_server = 0;        // frames of this port's type that reached the server
-    int server_sent = 0;      // lamp commands the server sent for this port
-    int at_module = 0;        // frames in radio form the module received
-    int unkeyed = 0;          // of those, received while the key line was low
+    int lamp_frames = 0;       // status frames the lamps sent
+    int injected_frames = 0;   // other frames the scenario put on the line
+    int relay_sent = 0;        // of all those, whole frames of type 1 or 5
+    int at_server = 0;         // frames from this line that reached the server
+    int up_at_risk = 0;        // frames a drop by the server may have taken on their way
+    int server_sent = 0;       // lamp commands the server sent for this port
+    int at_module = 0;         // frames in radio form the module received
+    int server_at_module = 0;  // of those, frames the server had sent
+    int unkeyed = 0;           // of those, received while the key line was low
     int config_ok = 0, config_bad = 0, frames_bad = 0, noise_bytes = 0;
     int key_windows = 0;   // rises of the port's transmit key line
     std::string settings;  // what the module was configured to
@@ -79,8 +83,14 @@ struct sim_counters {
     int gateway_closes = 0;  // connections the gateway closed
     int connections = 0;     // accepted in all; reconnects = connections - 1
     int sms_in = 0, sms_handled = 0, replies_ok = 0, sms_forwarded = 0;
+    int sms_deleted = 0;     // messages the modem deleted
+    int replies_status = 0;  // status texts sent in answer to "status"
+    int radio_sms_ok = 0;    // "para set" and "set netid" answered "ok" (keyed on ttyO1)
     int watchdog_feeds = 0, modem_resets = 0, reboots = 0, companion_starts = 0;
-    std::vector<double> latency_ms;  // lamp's last byte to the server, real time
+    int companion_commands = 0;       // "zuzize-vid &" run, started or not
+    std::string stats_line;           // the gateway's statistics line at the end
+    std::vector<count_check> counts;  // its counts against the street's
+    std::vector<double> latency_ms;   // lamp's last byte to the server, real time
     double real_seconds = 0;
     std::vector<std::string> failures;  // checks that failed
 };

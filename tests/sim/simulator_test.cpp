@@ -70,3 +70,54 @@ TEST(Simulator, RunsTheGatewayEndToEnd)
     EXPECT_EQ(c.connections, 2);
     EXPECT_FALSE(c.latency_ms.empty());
 }
+
+// The demo scenario, every road through the gateway: each of the gateway's
+// own counts agrees with what the street counted.
+TEST(Simulator, DemoCountsAgreeWithTheStreet)
+{
+    testutil::BoardGuard guard;
+    std::string demo = __FILE__;
+    demo = demo.substr(0, demo.rfind("tests/sim/")) + "sim/scenarios/demo.txt";
+    std::vector<sim_event> ev;
+    std::string err;
+    ASSERT_TRUE(sim_load_scenario(demo, &ev, &err)) << err;
+    sim_options opt;
+    opt.time_scale = 50;
+    opt.duration = 80;
+    opt.quiet = true;
+    sim_counters c;
+    EXPECT_EQ(sim_run(opt, ev, &c), 0) << (c.failures.empty() ? "" : c.failures[0]);
+    ASSERT_EQ(c.counts.size(), 19u) << c.stats_line;
+    for (const count_check &k : c.counts) {
+        EXPECT_TRUE(k.ok) << count_check_text(k);
+        // The demo takes every road but the silence drop at least once.
+        EXPECT_TRUE(k.gateway > 0 || k.keys == "drops_silence") << count_check_text(k);
+    }
+}
+
+TEST(Simulator, CountChecksHoldTheGatewayWithinItsTolerance)
+{
+    gw_stats st;
+    EXPECT_FALSE(stats_parse("connect success", &st));
+    ASSERT_TRUE(stats_parse("gw | stats version=1.0.0 uptime=5 link=up hb_sent=7 a=2 b=x", &st));
+    EXPECT_EQ(st.count("version") + st.count("b"), 0u);
+    // keys, street before and after asking, below, above: agrees?
+    const struct {
+        const char *keys;
+        long long before, after, below, above;
+        bool ok;
+    } rows[] = {{"hb_sent", 7, 7, 0, 0, true},         {"hb_sent", 8, 8, 0, 0, false},
+                {"hb_sent", 8, 8, 1, 0, true},         {"hb_sent", 5, 6, 0, 0, false},
+                {"hb_sent", 5, 6, 0, 1, true},         {"hb_sent a", 8, 10, 0, 0, true},
+                {"hb_sent nothing", 0, 9, 0, 0, false}};
+    for (const auto &r : rows) {
+        std::vector<count_check> v(1);
+        v[0].keys = r.keys;
+        v[0].street_before = r.before;
+        v[0].street_after = r.after;
+        v[0].below = r.below;
+        v[0].above = r.above;
+        count_checks_run(st, &v);
+        EXPECT_EQ(v[0].ok, r.ok) << count_check_text(v[0]);
+    }
+}
