@@ -27,6 +27,7 @@
 #include "board/timebase.h"
 #include "emu/modem_emulator.h"
 #include "emu/radio_module.h"
+#include "emu/stats_check.h"
 #include "emu/street.h"
 
 namespace {
@@ -63,6 +64,10 @@ constexpr double LOST_AFTER = 120;    // an undelivered frame counts as lost
 constexpr double REPLY_AFTER = 60;    // a command unanswered
 constexpr double DELETE_AFTER = 180;  // an SMS never deleted
 constexpr double SAMPLE_EVERY = 60;   // resource samples
+constexpr double STATS_WAIT = 30;     // SIGUSR1 to the statistics line
+// A fresh process needs more than this for its start-up (its radio modules
+// alone take 18 s): what the street sees earlier is the previous process's.
+constexpr double STARTUP_MIN = 10;
 
 // Scopes of fault windows.
 enum { W_LINK = 1, W_PORT1 = 2, W_PORT2 = 4, W_MODEM = 8, W_RESTART = 16 };
@@ -124,6 +129,20 @@ struct down_pending {
     bytes radio;
     double sent;
     double pressure;  // cpu_pressure() when it was sent
+};
+
+// What the soak saw of the gateway process now running, for the check
+// against the counts of its statistics line. Connections and answers count
+// from STARTUP_MIN after the process began.
+struct life_counts {
+    long up_at_server[2] = {};         // frames of type 1 / type 5 read on its connections
+    long up_lost[2] = {};              // lamp frames of each port given up as lost meanwhile
+    long heartbeats = 0, answers = 0;  // read and answered on its connections
+    long accepts = 0;                  // its connections the servers accepted
+    long link_faults = 0;  // drops, refusals, silences the soak caused; closes by the gateway
+    long sms_deleted = 0, valid_deleted = 0, ok_sent = 0;
+    long keyed_base[2] = {-1, -1};  // the modules' keyed frames at its first connection
+    long read_at_start = 0;         // messages listed and never deleted before it began
 };
 
 enum sms_kind { SMS_VALID, SMS_INVALID, SMS_STRANGER };
@@ -323,6 +342,12 @@ struct soak {
     std::atomic<bool> reboot_asked{false};
     std::deque<std::string> console;  // the gateway's last lines
     FILE *console_file = nullptr;
+    life_counts life;
+    int life_serial = 0;          // counts the processes started
+    int conn_life[2] = {-1, -1};  // the process each server's connection belongs to
+    bool stats_wanted = false;    // a statistics line was asked for by SIGUSR1
+    std::string stats_line;       // the line that answered
+    bool life_started() const { return now() - life_start >= STARTUP_MIN; }
 
     soak(const soak_options &o, soak_report &rep, FILE *l)
         : opt(o), r(rep), log(l), scale(o.time_scale), total(o.days >= 1 ? INF : o.days * 86400)
@@ -655,18 +680,20 @@ bool config_holds(const std::string &path, const std::string &ip, const std::str
             continue;
         const size_t eq = line.find('=');
         const std::string key = line.substr(0, eq);
-        if (eq == std::string::npos || (key != "server_ip_addr" && key != "server_port_num" &&
-                                        key != "device_id" && key != "sms_admin_numbers")) {
+        if (eq == std::string::npos ||
+            (key != "server_ip_addr" && key != "server_port_num" && key != "device_id" &&
+             key != "sms_admin_numbers" && key != "stats_interval")) {
             *why = "config.txt has a line that does not parse: \"" + line + "\"";
             return false;
         }
         kv[key] = line.substr(eq + 1);
     }
     if (kv["server_ip_addr"] != ip || kv["server_port_num"] != port ||
-        kv["device_id"] != DEVICE_ID) {
+        kv["device_id"] != DEVICE_ID || kv["stats_interval"] != "0") {
         *why = "config.txt holds server_ip_addr=" + kv["server_ip_addr"] +
                " server_port_num=" + kv["server_port_num"] + " device_id=" + kv["device_id"] +
-               ", the last accepted commands wrote " + ip + ":" + port;
+               " stats_interval=" + kv["stats_interval"] + ", the last accepted commands wrote " +
+               ip + ":" + port;
         return false;
     }
     return true;
@@ -838,6 +865,10 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         S.inbox.erase(it);
         rec.deleted = S.now();
         ++r.sms_deleted;
+        if (S.life_started()) {
+            ++S.life.sms_deleted;
+            S.life.valid_deleted += rec.kind == SMS_VALID;
+        }
         resolve_reply("another message was deleted first");
         if (rec.sender != STRANGER)
             S.admin_known = true;
@@ -850,6 +881,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     };
     modem.on_sms = [&](const emu_sent_sms &sms) {
         std::lock_guard<std::mutex> hold(S.mu);
+        S.life.ok_sent += sms.text == "ok" && S.life_started();
         const std::string to = unquote(sms.number);
         if (sms.text != "ok") {
             auto it = S.type2.find(sms.text);
@@ -936,6 +968,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             }
             ++r.up_risk;
             ++r.up_risk_lost;
+            ++S.life.up_lost[p];
         }
         if (q.empty() || q.front().seq != seq) {
             S.fail("uplink", "lamp frame " + std::to_string(seq) + " of " + port +
@@ -950,12 +983,43 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             ++r.up_risk_delivered;
         }
     };
-    for (auto &srv : server) {
-        srv.keep_records = false;
-        srv.on_frame = on_frame;
-        srv.on_connect = [&S](int) {
+    // What each server reads on a connection of the running process, for
+    // the check against its statistics line.
+    auto count_frame = [&](int k, const bytes &f) {
+        if (f.size() < 14)
+            return;
+        std::lock_guard<std::mutex> hold(S.mu);
+        if (S.conn_life[k] != S.life_serial)
+            return;
+        if (f[10] == 1 || f[10] == 5)
+            ++S.life.up_at_server[f[10] == 1 ? 0 : 1];
+        if (f[10] == 0 && f[13] == 6) {
+            ++S.life.heartbeats;
+            S.life.answers += server[k].answer_heartbeats.load();
+        }
+    };
+    for (int k = 0; k < 2; ++k) {
+        server[k].keep_records = false;
+        server[k].on_frame = [count_frame, on_frame, k](const bytes &f) {
+            count_frame(k, f);
+            on_frame(f);
+        };
+        server[k].on_connect = [&S, &radio, k](int) {
             std::lock_guard<std::mutex> hold(S.mu);
             S.last_connect = S.now();
+            S.conn_life[k] = S.life_started() ? S.life_serial : -1;
+            if (S.conn_life[k] != S.life_serial)
+                return;
+            ++S.life.accepts;
+            for (int p = 0; p < 2; ++p)
+                if (S.life.keyed_base[p] < 0) {
+                    const radio_counts c = radio[p]->counts();
+                    S.life.keyed_base[p] = c.frames - c.frames_unkeyed;
+                }
+        };
+        server[k].on_close = [&S, k] {
+            std::lock_guard<std::mutex> hold(S.mu);
+            S.life.link_faults += S.conn_life[k] == S.life_serial;
         };
     }
 
@@ -967,9 +1031,11 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     S.last_port = std::to_string(server[0].port());
     {
         std::ofstream f(config);
+        // No statistics line of its own accord: the soak asks for one by
+        // SIGUSR1 and takes the first that comes as the answer.
         f << "server_ip_addr=127.0.0.1\nserver_port_num=" << server[0].port()
           << "\ndevice_id=" << DEVICE_ID << "\nsms_admin_numbers=" << ADMIN << "," << ADMIN_BAD
-          << "\n";
+          << "\nstats_interval=0\n";
     }
     auto nodes = [&](bool present) {
         unlink(usb1.c_str());
@@ -1010,6 +1076,9 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     auto start_gateway = [&]() {
         remove_tree(proc);
         mkdir(proc.c_str(), 0755);
+        long listed = 0;  // read and never deleted
+        for (const emu_sms &m : modem.inbox())
+            listed += m.read;
         const std::string sc = std::to_string(opt.time_scale);
         pid = spawn_piped({opt.hosted, radio1.path(), radio2.path(), usb1, usb2, gpio.root(),
                            config, sc, sc, proc},
@@ -1019,6 +1088,9 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         {
             std::lock_guard<std::mutex> hold(S.mu);
             S.life_start = S.now();
+            S.life = life_counts{};
+            S.life.read_at_start = listed;
+            ++S.life_serial;
             S.gw_pid = pid;
             S.feed_pressure = cpu_pressure();
         }
@@ -1042,6 +1114,10 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                         S.console.pop_front();
                     if (line.find("shell: \"reboot\" recorded") != std::string::npos)
                         S.reboot_asked = true;
+                    if (S.stats_wanted && line.compare(0, 6, "stats ") == 0) {
+                        S.stats_line = line;
+                        S.stats_wanted = false;
+                    }
                 }
             }
         });
@@ -1176,12 +1252,14 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         };
         switch (f.kind) {
         case SOAK_FAULT_SERVER_DROP:
+            ++S.life.link_faults;
             win(W_LINK, 0, true);
             S.windows[fault_window[f.kind]].over_at = t;
             for (auto &srv : server)
                 srv.drop();
             return;  // over at once
         case SOAK_FAULT_SERVER_REFUSE:
+            ++S.life.link_faults;
             win(W_LINK, 0, true);
             for (auto &srv : server)
                 srv.set_refusing(true);
@@ -1190,6 +1268,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             // The gateway may still drop the link a heartbeat period after
             // the silence ends, on a count it reached during it.
             win(W_LINK, 130, false);
+            ++S.life.link_faults;
             for (auto &srv : server)
                 srv.answer_heartbeats = false;
             break;
@@ -1293,19 +1372,167 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         }
     };
 
-    // A recorded reboot: power off (SIGKILL), classify, power on.
+    // The gateway's own account, asked for by SIGUSR1, against the soak's
+    // figures for the life of the process. The soak's figures are taken
+    // before asking and after the answer: an event under way meanwhile may
+    // fall on either side. The tolerances below are what faults (and the
+    // one step each thread takes between doing a thing and counting it)
+    // make impossible to know.
+    struct figures {
+        long up[2], pending[2], lost[2], keyed[2];
+        long deleted, listed, valid, ok, heartbeats, answers, accepts, faults, feeds;
+    };
+    auto take_figures = [&]() {
+        figures f{};
+        gpio.drain();
+        long listed = 0;
+        for (const emu_sms &m : modem.inbox())
+            listed += m.read;
+        const radio_counts rc[2] = {radio1.counts(), radio2.counts()};
+        std::lock_guard<std::mutex> hold(S.mu);
+        const life_counts &L = S.life;
+        for (int p = 0; p < 2; ++p) {
+            f.up[p] = L.up_at_server[p];
+            f.pending[p] = static_cast<long>(S.up[p].size());
+            f.lost[p] = L.up_lost[p];
+            f.keyed[p] =
+                L.keyed_base[p] < 0 ? 0 : rc[p].frames - rc[p].frames_unkeyed - L.keyed_base[p];
+        }
+        f.deleted = L.sms_deleted;
+        f.listed = listed - L.read_at_start;
+        f.valid = L.valid_deleted;
+        f.ok = L.ok_sent;
+        f.heartbeats = L.heartbeats;
+        f.answers = L.answers;
+        f.accepts = L.accepts;
+        f.faults = L.link_faults;
+        f.feeds = S.feeds;
+        return f;
+    };
+    auto counts_of = [](const figures &a, const figures &b) {
+        std::vector<count_check> v;
+        auto add = [&v](const char *keys, const char *figure, long before, long after, long below,
+                        long above, const char *why) {
+            count_check k;
+            k.keys = keys;
+            k.figure = figure;
+            k.street_before = before;
+            k.street_after = after;
+            k.below = below;
+            k.above = above;
+            k.why = why;
+            v.push_back(k);
+        };
+        const char *const relayed[2] = {"other_relayed", "ludeng_relayed"};
+        const char *const down[2] = {"server_to_other", "server_to_ludeng"};
+        const char *const module[2] = {"keyed frames at the 434 MHz module",
+                                       "keyed frames at the 450 MHz module"};
+        for (int p = 0; p < 2; ++p) {
+            add(relayed[p],
+                p == 0 ? "frames of type 1 at the server" : "frames of type 5 at the server",
+                a.up[p], b.up[p], 1, b.lost[p] + b.pending[p],
+                "below: a frame written, counted a step later; above: lamp frames lost to a "
+                "fault or not yet seen to arrive");
+            add(down[p], module[p], a.keyed[p], b.keyed[p], 1, 0,
+                "a transmit under way, counted when its key window closes");
+        }
+        add("sms_received", "messages deleted, or listed and left", a.deleted, b.deleted + b.listed,
+            1, 0, "a deletion the previous process asked for, done after the restart");
+        add("sms_replies", "\"ok\" sent, up to the commands deleted", a.ok, b.valid, 1, 0,
+            "an answer the modem took, counted when the send returns");
+        add("hb_sent", "heartbeats at the server", a.heartbeats, b.heartbeats, 1, b.faults,
+            "below: one written, counted a step later; above: one per link fault, written "
+            "into a connection the server had dropped");
+        add("hb_answered", "heartbeats the server answered", a.answers, b.answers, b.faults + 1, 0,
+            "an answer on a connection a link fault ended, or one still on its way");
+        add("link_connects", "connections the server accepted", a.accepts, b.accepts, 1,
+            b.faults + 1,
+            "a connection counted a step after the server took it, or made but not yet taken, or "
+            "made as the server stopped listening");
+        add("watchdog_feeds", "rises of line 60", a.feeds, b.feeds, 0, 0, "");
+        return v;
+    };
+    auto check_counters = [&](const std::string &when) {
+        const figures a = take_figures();
+        {
+            std::lock_guard<std::mutex> hold(S.mu);
+            S.stats_wanted = true;
+            S.stats_line.clear();
+        }
+        const double asked = S.now(), pressure = cpu_pressure();
+        kill(pid, SIGUSR1);
+        std::string line;
+        while (line.empty() && S.now() - asked <= STATS_WAIT + S.real_slack(100) +
+                                                      (cpu_pressure() - pressure) * S.scale) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::lock_guard<std::mutex> hold(S.mu);
+            line = S.stats_line;
+        }
+        std::string day;
+        {
+            std::lock_guard<std::mutex> hold(S.mu);
+            S.stats_wanted = false;
+            day = "day " + std::to_string(S.day + 1) + ", " + when + ": ";
+        }
+        gw_stats st;
+        if (!stats_parse(line, &st)) {
+            std::lock_guard<std::mutex> hold(S.mu);
+            S.fail("counters", day + "no statistics line within " +
+                                   std::to_string(static_cast<int>(STATS_WAIT)) +
+                                   " s after SIGUSR1");
+            return;
+        }
+        std::vector<count_check> checks;
+        // The stand-ins may not have read yet what the gateway wrote before
+        // its line: a moment for them to catch up.
+        wait_for(
+            [&] {
+                checks = counts_of(a, take_figures());
+                count_checks_run(st, &checks);
+                return std::all_of(checks.begin(), checks.end(),
+                                   [](const count_check &k) { return k.ok; });
+            },
+            50);
+        std::string seen;
+        for (const count_check &k : checks)
+            seen += " " + k.keys.substr(0, k.keys.find(' ')) + " " + std::to_string(k.gateway) +
+                    "/" + std::to_string(k.street_before) +
+                    (k.street_after != k.street_before ? "-" + std::to_string(k.street_after) : "");
+        S.say(day + "the gateway's counts / the soak's:" + seen);
+        std::lock_guard<std::mutex> hold(S.mu);
+        ++r.counters_checked;
+        for (const count_check &k : checks)
+            if (!k.ok) {
+                S.fail("counters", day + count_check_text(k));
+                return;
+            }
+    };
+
+    auto restart_cause = [&](double t) {  // S.mu held
+        if (reset_deleted)
+            return static_cast<int>(SOAK_RESTART_SMS_RESET);
+        if (S.vanished || (S.vanish_end >= 0 && t - S.vanish_end < PASS_S + 5 + S.real_slack(20)))
+            return static_cast<int>(SOAK_RESTART_MODEM_GONE);
+        if (S.feeds >= DAILY_PASSES)
+            return static_cast<int>(SOAK_RESTART_DAILY);
+        return -1;
+    };
+
+    // A recorded reboot: power off (SIGKILL), classify, power on. The end of
+    // a day is the moment to hold the process's counts against the soak's.
     auto restart = [&](double t) {
+        bool daily;
+        {
+            std::lock_guard<std::mutex> hold(S.mu);
+            daily = restart_cause(t) == SOAK_RESTART_DAILY;
+        }
+        if (daily && pid > 0)
+            check_counters("before its daily reboot");
         stop_gateway();
+        gpio.drain();  // the process's last feeds count to it, not to the next
         std::lock_guard<std::mutex> hold(S.mu);
         const double uptime = t - S.life_start;
-        int cause = -1;
-        if (reset_deleted)
-            cause = SOAK_RESTART_SMS_RESET;
-        else if (S.vanished ||
-                 (S.vanish_end >= 0 && t - S.vanish_end < PASS_S + 5 + S.real_slack(20)))
-            cause = SOAK_RESTART_MODEM_GONE;
-        else if (S.feeds >= DAILY_PASSES)
-            cause = SOAK_RESTART_DAILY;
+        const int cause = restart_cause(t);
         if (cause < 0) {
             S.fail("reboot-cause", "the gateway asked for a reboot after " +
                                        std::to_string(static_cast<long>(uptime)) +
@@ -1365,6 +1592,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                 }
                 ++r.up_risk;
                 ++r.up_risk_lost;
+                ++S.life.up_lost[p];
             }
         }
         for (auto it = S.down.begin(); it != S.down.end();) {
@@ -1711,6 +1939,8 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
 
     // Let the writers finish before the gateway goes, then power off.
     wait_for([&] { return writer1.idle() && writer2.idle(); }, 10000);
+    if (ok_end && !S.failed && pid > 0)
+        check_counters("at the end of the run");
     stop_gateway();
     writer1.stop();
     writer2.stop();
@@ -1756,6 +1986,8 @@ void soak_print_summary(FILE *out, const soak_options &opt, const soak_report &r
                  "| type-2 frames sent / SMS timed, worst frame-to-AT+CMGS | %ld / %ld, %.1f s |\n",
                  r.type2_sent, r.type2_checked, r.type2_worst_s);
     std::fprintf(out, "| longest gap between two watchdog feeds | %.1f s |\n", r.feed_worst_gap_s);
+    std::fprintf(out, "| statistics lines held against the soak's figures | %d |\n",
+                 r.counters_checked);
     std::fprintf(out, "| bounds: descriptors, threads, resident memory | %d, %d, %ld KiB |\n",
                  SOAK_MAX_FDS, SOAK_MAX_THREADS, SOAK_MAX_RSS_KIB);
     for (size_t d = 0; d < r.days.size(); ++d)

@@ -85,6 +85,7 @@ struct soak_report {
     long type2_sent = 0, type2_checked = 0;
     double type2_worst_s = 0;     // longest frame-to-AT+CMGS time seen
     double feed_worst_gap_s = 0;  // longest watchdog gap while feeding was due
+    int counters_checked = 0;     // statistics lines held against the soak's figures
     std::vector<soak_day> days;
     std::string invariant;  // empty when every invariant held
     std::string detail;     // what broke, when

@@ -36,6 +36,7 @@ TEST(Soak, ShortRunHoldsEveryInvariant)
     EXPECT_GT(r.up_delivered, 0);
     EXPECT_EQ(r.down_sent, r.down_delivered + r.down_risk_lost);
     EXPECT_GT(r.sms_deleted, 0);
+    EXPECT_EQ(r.counters_checked, 1);  // the statistics line at the end of the run
 }
 
 TEST(Soak, CatchesAGatewayThatDropsFrames)
