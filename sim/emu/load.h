@@ -45,6 +45,10 @@ struct load_report {
     bool ser2net = false;        // ser2net ran beside the gateway
     bool previous = false;       // the older build ran beside it
     std::string previous_fault;  // why the older build is missing although asked for
+    // This build's CPU per frame over the older build's, under full load:
+    // the median over windows of the phase; 0 when not measured.
+    double compare_ratio = 0;
+    int compare_windows = 0;
     // [daemon][phase]: both ports pooled, and /dev/ttyO2 (the 450 MHz side) alone
     load_latency both[LOAD_DAEMONS][LOAD_PHASES], ttyo2[LOAD_DAEMONS][LOAD_PHASES];
     double cpu_seconds[LOAD_DAEMONS][LOAD_PHASES] = {};  // [daemon][phase]

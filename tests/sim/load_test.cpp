@@ -20,6 +20,7 @@ TEST(LoadMode, RelaysEveryFrameAndReportsEachFigure)
     load_report r;
     ASSERT_EQ(load_run(opt, &r), 0) << (r.failures.empty() ? "" : r.failures[0]);
     ASSERT_TRUE(r.previous) << r.previous_fault;
+    EXPECT_GT(r.compare_ratio, 0);
 
     for (int d = 0; d < LOAD_DAEMONS; ++d) {
         if (d == LOAD_SER2NET && !r.ser2net)
