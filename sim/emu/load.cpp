@@ -390,15 +390,20 @@ int load_run(const load_options &opt, load_report *rp)
         fed.push_back(LOAD_SER2NET);
     if (r.previous)
         fed.push_back(LOAD_PREVIOUS);
+    // Every order of them in turn: each daemon goes first, and follows each
+    // other one, equally often.
+    std::vector<std::vector<int>> orders;
+    do
+        orders.push_back(fed);
+    while (std::next_permutation(fed.begin(), fed.end()));
 
     // Each port's writer puts a frame (or noise) on every daemon's line in
-    // the same moment, the one that goes first changing every frame.
+    // the same moment, the order changing every frame.
     auto writer = [&](int phase, int port, bool noise) {
         std::mt19937 rng(static_cast<unsigned>(phase * 2 + port + 1));
         const auto start = clock_type::now() + (port == 1 ? FRAME_PERIOD / 2 : FRAME_PERIOD * 0);
         const auto end = clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
                                                  std::chrono::duration<double>(opt.phase_seconds));
-        const size_t n = fed.size();
         for (uint32_t seq = 0; seq < cap; ++seq) {
             const auto due = start + FRAME_PERIOD * seq;
             if (due >= end)
@@ -410,8 +415,7 @@ int load_run(const load_options &opt, load_report *rp)
                     x = static_cast<uint8_t>(rng());
             else
                 b = load_state::frame(phase, port, seq);
-            for (size_t k = 0; k < n; ++k) {
-                const int d = fed[(k + seq) % n];
+            for (const int d : orders[seq % orders.size()]) {
                 if (d == LOAD_SER2NET)
                     relay_line[port].send(b);
                 else
