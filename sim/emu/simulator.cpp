@@ -401,14 +401,7 @@ std::vector<count_check> street_counts(const sim_counters &c)
     std::vector<count_check> v;
     auto add = [&v](const char *keys, std::string figure, long long street, long long below = 0,
                     long long above = 0, const char *why = "") {
-        count_check k;
-        k.keys = keys;
-        k.figure = std::move(figure);
-        k.street_before = k.street_after = street;
-        k.below = below;
-        k.above = above;
-        k.why = why;
-        v.push_back(k);
+        v.push_back({keys, std::move(figure), street, street, below, above, why});
     };
     const char *const dev[2] = {"/dev/ttyO1", "/dev/ttyO2"};
     const char *const relayed[2] = {"other_relayed", "ludeng_relayed"};

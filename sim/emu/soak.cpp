@@ -1413,15 +1413,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         std::vector<count_check> v;
         auto add = [&v](const char *keys, const char *figure, long before, long after, long below,
                         long above, const char *why) {
-            count_check k;
-            k.keys = keys;
-            k.figure = figure;
-            k.street_before = before;
-            k.street_after = after;
-            k.below = below;
-            k.above = above;
-            k.why = why;
-            v.push_back(k);
+            v.push_back({keys, figure, before, after, below, above, why});
         };
         const char *const relayed[2] = {"other_relayed", "ludeng_relayed"};
         const char *const down[2] = {"server_to_other", "server_to_ludeng"};
