@@ -40,7 +40,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # shared libraries. qemu-arm-static (qemu-user-static) or qemu-arm (qemu-user).
 find_program(LAMPGW_QEMU_ARM NAMES qemu-arm-static qemu-arm NO_CMAKE_FIND_ROOT_PATH)
 if(LAMPGW_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${LAMPGW_QEMU_ARM} -L ${LAMPGW_TARGET_ROOT})
+  # The programs were linked against the cross toolchain's libraries, so they
+  # must run with those: -L serves its dynamic loader, and LD_LIBRARY_PATH=/lib
+  # (seen under the same prefix) puts its libraries ahead of a Debian armhf
+  # libc that may also be installed (the package build needs one for
+  # dpkg-shlibdeps); the cross loader with that libc crashes at the first
+  # thread.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${LAMPGW_QEMU_ARM} -L ${LAMPGW_TARGET_ROOT}
+      -E LD_LIBRARY_PATH=/lib)
 endif()
 
 # No target build of GoogleTest is installed in the target tree: build it
