@@ -12,7 +12,6 @@
 namespace {
 
 constexpr size_t TEXT_MAX = sizeof(config_problem::text) - 1;
-constexpr size_t KEY_MAX = sizeof(config_problem::key) - 1;
 constexpr size_t FIELD_MAX = 19;  // the gateway's text fields are 20 bytes
 constexpr int LINE_LIMIT = 1023;  // the reader's pieces: 1022 characters and the NUL
 constexpr int INTERVAL_MAX = 86400;
