@@ -248,6 +248,8 @@ constexpr sms_command COMMANDS[] = {
 };
 constexpr int CMD_RESET = 3;
 constexpr int CMD_STATUS = 12;
+static_assert(sizeof COMMANDS / sizeof COMMANDS[0] == SMS_LAST_COMMAND,
+              "callers bound the interpreter's result by SMS_LAST_COMMAND");
 
 // 1-based number of the command `text` selects, 0 for none.
 int recognise(const char *text)

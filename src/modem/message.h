@@ -152,6 +152,9 @@ void *receive_short_message(void *arg);
 // argument refused, or a configuration file that could not be changed).
 int receive_short_message_process(gateway_context *ctx, const char *text, const char *sender);
 
+// The highest number receive_short_message_process returns.
+constexpr int SMS_LAST_COMMAND = 12;
+
 // Decodes the hexadecimal argument (an odd last digit is ignored) into m bytes,
 // appends the CRC-16 of bytes 2..m-1 (high byte first), logs the m + 2 bytes
 // as "shortmessage:" and sends them to the 434 MHz module. 0 when sent; -1
