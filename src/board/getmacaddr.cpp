@@ -24,7 +24,7 @@ struct socket_closer {
 bool query_hwaddr(uint8_t (&mac)[6])
 {
     // The socket is only a handle for the ioctl.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         std::perror("create socket falise...mac/n");
         return false;

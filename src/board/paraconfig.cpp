@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include "board/filereplace.h"
 
 namespace {
@@ -26,6 +28,8 @@ bool is_conf_space(char c)
     return u == ' ' || (u >= '\t' && u <= '\r');
 }
 
+// Files are opened "re": close-on-exec, so a shell command started meanwhile
+// by another thread does not inherit them.
 struct file_closer {
     void operator()(FILE *f) const { std::fclose(f); }
 };
@@ -102,7 +106,7 @@ int get_item_from_line(char *line, config_item *item)
 
 int file_to_items(const char *file, config_item *items, int capacity, int *num)
 {
-    file_ptr in(std::fopen(file, "r"));
+    file_ptr in(std::fopen(file, "re"));
     if (!in)
         return 1;
 
@@ -127,7 +131,7 @@ int file_to_items(const char *file, config_item *items, int capacity, int *num)
 
 int read_conf_value(const char *key, char *value, size_t value_size, const char *file)
 {
-    file_ptr in(std::fopen(file, "r"));
+    file_ptr in(std::fopen(file, "re"));
     if (!in)
         return 1;
 
@@ -174,6 +178,14 @@ int write_conf_value(const char *key, const char *value, const char *file)
     }
     if (loaded != 0)
         return 1;
+    // Bytes but no entry: the file was not read as it stands, or holds only
+    // comments. Rewritten, it would come out empty and the gateway would
+    // lose its address at the next start.
+    struct stat st;
+    if (num == 0 && (stat(file, &st) != 0 || st.st_size != 0)) {
+        std::printf("config file %s gave no entry, not rewritten\n", file);
+        return 1;
+    }
 
     for (int i = 0; i < num; i++) {
         if (std::strcmp(items[static_cast<size_t>(i)].key, key) == 0) {

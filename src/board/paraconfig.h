@@ -66,8 +66,10 @@ int read_conf_value(const char *key, char *value, size_t value_size, const char 
 // moment it is either the old one or the complete new one. Each written line
 // is echoed to stdout once the new file is in place and on disk.
 // Returns 0 on success; 1, leaving the file untouched, when the file cannot
-// be read, holds more than 20 entries, the value is longer than 1024
-// characters or contains a line feed or carriage return, or writing fails.
+// be read, holds more than 20 entries, gives no entry although it is not
+// empty (one console line: a rewrite would leave it empty), the value is
+// longer than 1024 characters or contains a line feed or carriage return, or
+// writing fails.
 // It also returns 1, without the echo, in the one case where the new file is
 // already in place: flushing its directory failed, so a power cut could
 // still bring back the old file and the change must not be confirmed.

@@ -21,7 +21,7 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 file_ptr open_config()
 {
-    file_ptr f(std::fopen(board.config_file, "r+"));
+    file_ptr f(std::fopen(board.config_file, "r+e"));
     if (!f)
         std::puts("can not open the config.txt");
     return f;

@@ -29,7 +29,9 @@ void complain(const char *text)
 
 int open_dev(const char *dev, int flags)
 {
-    int fd = open(dev, flags);
+    // Close-on-exec whatever the caller asked for: a shell command started
+    // by the gateway must not keep a radio or modem port open.
+    int fd = open(dev, flags | O_CLOEXEC);
     if (fd == -1) {
         std::printf("Can't Open Serial Port:%s\n", dev);
         return -1;

@@ -7,8 +7,9 @@
 // before anything has been flushed or applied: the port is left untouched.
 #pragma once
 
-// Opens `dev` with exactly `flags`. Returns the descriptor, or -1 after
-// printing "Can't Open Serial Port:<dev>\n" on stdout. Changes no setting.
+// Opens `dev` with `flags`, always adding O_CLOEXEC (no program the gateway
+// starts inherits a port). Returns the descriptor, or -1 after printing
+// "Can't Open Serial Port:<dev>\n" on stdout. Changes no setting.
 int open_dev(const char *dev, int flags);
 
 // Sets the input and output speed to `speed` baud, one of 230400, 115200,

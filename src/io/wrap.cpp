@@ -41,7 +41,7 @@ void perr_exit(const char *s)
 int Accept(int fd, struct sockaddr *sa, socklen_t *salenptr)
 {
     for (;;) {
-        int n = accept(fd, sa, salenptr);
+        int n = accept4(fd, sa, salenptr, SOCK_CLOEXEC);
         if (n >= 0)
             return n;
         if (errno != ECONNABORTED && errno != EINTR)
@@ -71,7 +71,7 @@ void Listen(int fd, int backlog)
 
 int Socket(int family, int type, int protocol)
 {
-    int n = socket(family, type, protocol);
+    int n = socket(family, type | SOCK_CLOEXEC, protocol);
     if (n < 0)
         perr_exit("socket error");
     return n;

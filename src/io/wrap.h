@@ -7,6 +7,8 @@
 //   - returned (Read, Write, Readn, Writen, my_read, Readline): -1, with errno
 //     as the failed call left it.
 // Only my_read and Readline keep state (one read-ahead for the process).
+// Every descriptor Socket and Accept make is close-on-exec: a program the
+// gateway starts must not hold a link open (the peer would see no end of it).
 #pragma once
 
 #include <sys/socket.h>
@@ -15,7 +17,8 @@
 // perror(s), then exit(1).
 [[noreturn]] void perr_exit(const char *s);
 
-// accept(), repeated at once on ECONNABORTED or EINTR; "accept error" otherwise.
+// accept() (close-on-exec), repeated at once on ECONNABORTED or EINTR;
+// "accept error" otherwise.
 int Accept(int fd, struct sockaddr *sa, socklen_t *salenptr);
 // bind(); "bind error" on failure.
 void Bind(int fd, const struct sockaddr *sa, socklen_t salen);
@@ -25,7 +28,7 @@ void Bind(int fd, const struct sockaddr *sa, socklen_t salen);
 void Connect(int fd, const struct sockaddr *sa, socklen_t salen);
 // listen(); "listen error" on failure.
 void Listen(int fd, int backlog);
-// socket(); "socket error" on failure.
+// socket() (close-on-exec); "socket error" on failure.
 int Socket(int family, int type, int protocol);
 // close(); "close error" on failure.
 void Close(int fd);

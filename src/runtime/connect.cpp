@@ -1,6 +1,7 @@
 #include "runtime/connect.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,40 +18,53 @@
 
 namespace {
 
-// Guards sockfd and net_connect_flag changes together with the close of the
-// old socket, and every write to the server.
+// Guards sockfd and net_connect_flag changes together with the shutdown and
+// the close of the old socket, and every write to the server.
 std::mutex link_lock;
 
 // True from start_connector() until the connector has connected (or given
 // up because the gateway is stopping).
 std::atomic<bool> connector_running{false};
 
-// Takes the link down if it is still the one on sockfd `fd`. Returns false
-// when another thread got there first.
-bool link_down_locked(gateway_context *ctx, int fd)
+// A link that a thread other than its reader has ended: shut down, not yet
+// closed. Set under the link lock; the server pump closes it (-1: none).
+std::atomic<int> ended_fd{-1};
+
+// Ends the link if it is still the one on sockfd `fd`: link down, the console
+// line, the count of `cause`, shutdown (which sends the server its end and
+// wakes the server pump out of its wait). False when another thread got there
+// first. The caller holds the link lock.
+bool link_end_locked(gateway_context *ctx, int fd, gw_counter &cause, const char *line)
 {
     if (ctx->net_connect_flag.load() != 1 || ctx->sockfd.load() != fd)
         return false;
     ctx->net_connect_flag.store(0);
     counters_link_changed(gw_seconds());
+    counter_add(cause);
+    puts(line);
+    shutdown(fd, SHUT_RDWR);
     return true;
 }
 
-// sigterm's steps for the link that broke on descriptor fd; `cause` counts
-// why.
-void link_recover(gateway_context *ctx, int fd, gw_counter &cause)
+// Closes the socket of an ended link. Only the server pump calls this: no
+// other thread reads the socket, so nobody waits on a descriptor that is
+// closed, or whose number a later open takes over. The caller holds the link
+// lock.
+void link_close_locked(gateway_context *ctx, int fd)
 {
-    {
-        std::lock_guard<std::mutex> hold(link_lock);
-        if (!link_down_locked(ctx, fd))
-            return;
-        counter_add(cause);
-        puts("socket was closed");
-        if (close(fd) == -1)
-            puts("close socket error");
-    }
-    gw_sleep(1);
-    start_connector(ctx);
+    if (close(fd) == -1)
+        puts("close socket error");
+    if (ctx->sockfd.load() == fd)
+        ctx->sockfd.store(-1);
+}
+
+// The end of a link found broken on a thread that may not be its reader: the
+// server pump closes it on its next pass.
+void link_end(gateway_context *ctx, int fd, gw_counter &cause)
+{
+    std::lock_guard<std::mutex> hold(link_lock);
+    if (link_end_locked(ctx, fd, cause, "socket was closed"))
+        ended_fd.store(fd);
 }
 
 // A new socket for the link. A server that stops reading must not wedge
@@ -99,8 +113,12 @@ void *connecttoserver(void *arg)
 
     int fd = link_socket();
     {
+        // A connector runs only once an ended link is closed; an end still
+        // recorded is one from before a reset of the context, and must not
+        // make the server pump close this socket, which may have its number.
         std::lock_guard<std::mutex> hold(link_lock);
         ctx->sockfd.store(fd);
+        ended_fd.store(-1);
     }
 
     sockaddr_in addr;
@@ -119,6 +137,8 @@ void *connecttoserver(void *arg)
             break;
         int err = errno;
         gw_sleep(1);
+        // Until it has connected, the socket is the connector's alone: the
+        // server pump reads only while the link is up.
         if (gateway_stopping.load()) {
             std::lock_guard<std::mutex> hold(link_lock);
             close(fd);
@@ -136,42 +156,55 @@ void *connecttoserver(void *arg)
     }
 
     puts("connect success");
-    {
-        std::lock_guard<std::mutex> hold(link_lock);
-        ctx->net_connect_flag.store(1);
-        counter_add(gw_counters.link.connects);
-        counters_link_changed(gw_seconds());
-    }
+    // The link goes up and the connector counts as ended in one step: a link
+    // that breaks at once can always start the next connector.
+    std::lock_guard<std::mutex> hold(link_lock);
+    ctx->net_connect_flag.store(1);
+    counter_add(gw_counters.link.connects);
+    counters_link_changed(gw_seconds());
     connector_running.store(false);
     return nullptr;
 }
 
 void sigterm(int)
 {
-    link_recover(&net_fd1, net_fd1.sockfd.load(), gw_counters.link.drops_write);
+    link_end(&net_fd1, net_fd1.sockfd.load(), gw_counters.link.drops_write);
 }
 
 ssize_t server_write(gateway_context *ctx, const void *buf, size_t len)
 {
-    int fd;
-    ssize_t n;
-    {
-        std::lock_guard<std::mutex> hold(link_lock);
-        if (ctx->net_connect_flag.load() != 1)
-            return -1;
-        fd = ctx->sockfd.load();
-        n = Write(fd, buf, len);
-        if (n != -1 || errno != EPIPE)
-            return n;
+    std::lock_guard<std::mutex> hold(link_lock);
+    if (ctx->net_connect_flag.load() != 1)
+        return -1;
+    const int fd = ctx->sockfd.load();
+    const ssize_t n = Write(fd, buf, len);
+    if (n == -1 && errno == EPIPE) {
+        if (link_end_locked(ctx, fd, gw_counters.link.drops_write, "socket was closed"))
+            ended_fd.store(fd);
+        errno = EPIPE;
     }
-    link_recover(ctx, fd, gw_counters.link.drops_write);
-    errno = EPIPE;
-    return -1;
+    return n;
 }
 
 void server_closed(gateway_context *ctx, int fd)
 {
-    link_recover(ctx, fd, gw_counters.link.drops_closed);
+    link_end(ctx, fd, gw_counters.link.drops_closed);
+}
+
+void close_ended_link(gateway_context *ctx)
+{
+    if (ended_fd.load() < 0)
+        return;
+    {
+        std::lock_guard<std::mutex> hold(link_lock);
+        const int fd = ended_fd.exchange(-1);
+        // Only the link that was ended, and only while it is still down.
+        if (fd < 0 || ctx->sockfd.load() != fd || ctx->net_connect_flag.load() == 1)
+            return;
+        link_close_locked(ctx, fd);
+    }
+    gw_sleep(1);
+    start_connector(ctx);
 }
 
 void heartbeat_fill(uint8_t *heartbeat, const uint8_t *addr)
@@ -196,16 +229,16 @@ int heartbeatprocess(gateway_context *ctx, uint8_t *heartbeat, int *heartbeat_mi
     heartbeat[24] = static_cast<uint8_t>(crc >> 8);
 
     if (*heartbeat_miss_count > 4) {
+        // The supervisor runs on the server pump, the socket's reader: it
+        // closes the link itself and starts the connector at once.
         bool dropped;
         {
             std::lock_guard<std::mutex> hold(link_lock);
-            int fd = ctx->sockfd.load();
-            dropped = link_down_locked(ctx, fd);
-            if (dropped) {
-                counter_add(gw_counters.link.drops_silence);
-                puts("not receiver heartbeat response socket was closed");
-                close(fd);
-            }
+            const int fd = ctx->sockfd.load();
+            dropped = link_end_locked(ctx, fd, gw_counters.link.drops_silence,
+                                      "not receiver heartbeat response socket was closed");
+            if (dropped)
+                link_close_locked(ctx, fd);
         }
         if (dropped)
             start_connector(ctx);

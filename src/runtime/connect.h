@@ -2,16 +2,26 @@
 //
 // Rules that keep the link well defined across threads:
 //  - sockfd and net_connect_flag are atomics; they change only under the
-//    link lock, together with the close of the old socket;
+//    link lock, together with the shutdown or the close of the old socket;
 //  - every write to the server goes through server_write(), which holds the
 //    link lock from the test of net_connect_flag to the end of the write, so
-//    a write never reaches a descriptor that a recovery has closed or that a
-//    new connector has reused;
+//    no write reaches a link that has been ended;
+//  - ending a link is shutdown() and then close(), and only the server pump,
+//    the one thread that reads the socket, closes it. A thread that finds the
+//    link broken (a forward that met a broken pipe, sigterm) marks it down
+//    and shuts it down, which ends the pump's wait at once; the pump closes
+//    the socket and, 1 s later, starts the connector on its next pass
+//    (close_ended_link). So the descriptor the pump waits on or reads is
+//    never closed under it, nor its number taken over by another open
+//    (a config rewrite) while the pump may still read it;
 //  - a recovery acts only on the link it saw broken: when two threads see
 //    the same link break, the second finds it already down and does nothing,
 //    so every recovery leaves exactly one open socket;
-//  - at most one connector runs at a time, and connector threads are
-//    detached, so a finished connector leaves nothing behind.
+//  - at most one connector runs at a time, started only while the link is
+//    down: at start-up, or by the server pump once the old socket is closed.
+//    Connector threads are detached, so a finished one leaves nothing behind;
+//  - every socket is close-on-exec (Socket): a program the gateway starts
+//    cannot keep a link open after the gateway has closed it.
 #pragma once
 
 #include <cstddef>
@@ -30,10 +40,10 @@ void *connecttoserver(void *arg);
 // "pthread_create ERROR\n".
 void start_connector(gateway_context *ctx);
 
-// The broken-pipe recovery on net_fd1: "socket was closed", link down,
-// close the socket, wait 1 s, start a new connector. Called on the thread
-// whose write met the broken pipe, never from signal context; the argument
-// is ignored.
+// The broken-pipe recovery on net_fd1, on any thread: "socket was closed",
+// link down, socket shut down; the server pump closes it and starts a new
+// connector 1 s later (close_ended_link). Called on the thread whose write
+// met the broken pipe, never from signal context; the argument is ignored.
 void sigterm(int signo);
 
 // The same recovery when the server pump found that the server ended the
@@ -45,9 +55,16 @@ void server_closed(gateway_context *ctx, int fd);
 // a broken pipe runs the recovery on the calling thread before returning -1.
 ssize_t server_write(gateway_context *ctx, const void *buf, size_t len);
 
+// Run by the server pump, and only by it, at the start of every pass: closes
+// the socket of a link that a recovery has ended, waits 1 s and starts the
+// connector. Returns at once when no ended link waits.
+void close_ended_link(gateway_context *ctx);
+
 // The heartbeat supervisor, run every 60 passes of the server pump: drops a
-// link whose server left five heartbeats unanswered, then sends the 25-byte
-// heartbeat (CRC refreshed) while the link is up and counts it.
+// link whose server left five heartbeats unanswered (on the pump, so it shuts
+// down and closes the socket itself and starts the connector at once), then
+// sends the 25-byte heartbeat (CRC refreshed) while the link is up and counts
+// it.
 int heartbeatprocess(gateway_context *ctx, uint8_t *heartbeat, int *heartbeat_miss_count);
 
 // Fills a zeroed 100-byte buffer with the heartbeat template for the

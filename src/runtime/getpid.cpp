@@ -94,7 +94,7 @@ void print_if_status_name(const char *entry, const char *name)
     if (written < 0 || static_cast<size_t>(written) >= sizeof path)
         return;
 
-    const file_handle fp(std::fopen(path, "r"));
+    const file_handle fp(std::fopen(path, "re"));
     if (!fp)
         return;
     char line[1024];

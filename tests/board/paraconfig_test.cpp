@@ -89,6 +89,14 @@ TEST(ConfigFile, Rewrites)
     const std::string f = dir.file("config.txt");
     EXPECT_EQ(write_value(f, "k", "v"), 1);
     EXPECT_FALSE(testutil::file_exists(f));
+    // Bytes but no entry (or a read that got none): refused, the file as it was.
+    for (const std::string &none : {std::string("# c\n\ntext\n"), std::string("")}) {
+        write_file(f, none);
+        EXPECT_EQ(write_value(f, "k", "v"), none.empty() ? 0 : 1);
+        EXPECT_EQ(
+            read_file(f) + echo,
+            none + (none.empty() ? "" : "config file " + f + " gave no entry, not rewritten\n"));
+    }
     write_file(f, "# c\n\n  k = 1 \r\ntext\n\tid=0102\nid=FFFF\na=b=c\n");
     chmod(f.c_str(), 0640);
     ASSERT_EQ(write_value(f, "id", "0A0B"), 0);

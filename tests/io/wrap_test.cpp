@@ -72,7 +72,6 @@ TEST(WrapSockets, FatalFailuresExitWithStatusOneAndConnectRetriesUntilAListenerA
     EXPECT_EXIT(Listen(-1, 4), testing::ExitedWithCode(1), "^listen error: ");
     EXPECT_EXIT(Accept(-1, nullptr, nullptr), testing::ExitedWithCode(1), "^accept error: ");
     EXPECT_EXIT(Close(-1), testing::ExitedWithCode(1), "^close error: ");
-    EXPECT_EXIT(perr_exit("link lost"), testing::ExitedWithCode(1), "^link lost: ");
 
     testutil::BoardGuard guard;
     time_set_speedup(100);  // the 2 s pause between attempts takes 20 ms

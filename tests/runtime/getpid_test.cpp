@@ -1,18 +1,23 @@
 #include "runtime/getpid.h"
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include <dirent.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "support/testutil.h"
+#include "runtime/cabinet.h"
 
 static std::vector<std::string> commands;
 
@@ -81,4 +86,55 @@ TEST(ProcessWatch, LooksUpAndWatchesByName)
               "cannot open /proc"
               "cannot open /proc");
     EXPECT_EQ(commands, (std::vector<std::string>{"reboot", "zuzize-vid &"}));
+}
+
+// The companion, started through the shell as the process watch starts it
+// while the gateway holds its serial ports and a server link, inherits none
+// of the gateway's descriptors (holding the socket, it would keep a link the
+// gateway dropped open for the server). This process is made a subreaper so
+// that the companion, orphaned by its shell, becomes its child to be reaped.
+TEST(ProcessWatch, CompanionStartedThroughTheShellHoldsNoGatewayDescriptor)
+{
+    namespace fs = std::filesystem;
+    Cabinet cab(20);  // its process table is empty: the watch starts the companion
+    open_serial_ports(&net_fd1);
+    ASSERT_TRUE(cab.link_up());
+    const int held[] = {net_fd1.w433_other_fd, net_fd1.w433_ludeng_fd, net_fd1.gsm_fd,
+                        net_fd1.sockfd.load()};
+    ASSERT_GE(*std::min_element(std::begin(held), std::end(held)), 0);
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const fs::path program = fs::canonical(LAMPGW_ZUZIZE_VID);
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+    setenv("PATH", (program.parent_path().string() + ":" + path).c_str(), 1);
+    board.run_command = board_system;
+    int changes = 0, last = 0, pids[4];
+    process_check("zuzize-vid", &changes, &last, pids, 4);
+    setenv("PATH", path.c_str(), 1);
+
+    std::string companion, leaked;  // "/proc/<pid>" of the child running the program
+    std::error_code ec;
+    EXPECT_TRUE(testutil::wait_for("the companion", 5000, [&] {
+        for (const auto &e : fs::directory_iterator("/proc")) {
+            const std::string stat = testutil::read_file(e.path() / "stat");  // pid (comm) S ppid
+            const size_t end = stat.rfind(") ");
+            if (end != std::string::npos && std::atoi(stat.c_str() + end + 4) == getpid() &&
+                fs::read_symlink(e.path() / "exe", ec) == program)
+                return !(companion = e.path()).empty();
+        }
+        return false;
+    }));
+    for (int fd : held) {
+        const fs::path at = "fd/" + std::to_string(fd),
+                       theirs = fs::read_symlink(companion / at, ec);
+        if (!ec && theirs == fs::read_symlink("/proc/self" / at, ec))
+            leaked += " " + at.string() + ":" + theirs.string();
+    }
+    EXPECT_EQ(leaked, "");
+    const pid_t pid = companion.empty() ? -1 : std::atoi(companion.c_str() + 6);
+    EXPECT_TRUE(pid < 0 || kill(pid, SIGKILL) == 0);
+    EXPECT_TRUE(testutil::wait_for("the companion reaped", 5000, [&] {
+        return pid < 0 || waitpid(pid, nullptr, WNOHANG) == pid;
+    }));
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    close(net_fd1.gsm_fd);
 }
