@@ -82,6 +82,13 @@ int main(int argc, char **argv)
     board.gsm_watch_dev = argv[4];
     board.gpio_root = argv[5];
     board.config_file = argv[6];
+    // The count of modem reboots lives beside config.txt, in the run's own
+    // directory: it outlives the soak's restarts, as on a board, and no run
+    // sees another's.
+    static std::string state_dir = argv[6];
+    const size_t slash = state_dir.rfind('/');
+    state_dir = slash == std::string::npos ? "." : state_dir.substr(0, slash);
+    board.state_dir = state_dir.c_str();
     board.run_command = record_command;
     if (argc > 9) {
         proc_tree = argv[9];

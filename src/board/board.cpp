@@ -10,8 +10,8 @@ int board_system(const char *cmdline)
 board_description board_production()
 {
     return board_description{
-        "/dev/ttyO1", "/dev/ttyO2", "/dev/ttyUSB1", "/dev/ttyUSB2", "/sys/class/gpio",
-        "/proc",      "config.txt", "eth1",         board_system,
+        "/dev/ttyO1", "/dev/ttyO2", "/dev/ttyUSB1",    "/dev/ttyUSB2", "/sys/class/gpio",
+        "/proc",      "config.txt", "/var/lib/lampgw", "eth1",         board_system,
     };
 }
 

@@ -14,6 +14,7 @@ struct board_description {
     const char *gpio_root;         // sysfs GPIO directory
     const char *proc_root;         // process table
     const char *config_file;       // key-value configuration file
+    const char *state_dir;         // what outlives a reboot: the count of modem reboots
     const char *net_if;            // interface whose MAC address is reported
     // Runs one shell command line ("reboot", "zuzize-vid &"); result as system().
     int (*run_command)(const char *cmdline);

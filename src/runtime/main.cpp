@@ -240,6 +240,9 @@ void *from_server_to_device(void *arg)
     int heartbeat_miss_count = 0;
 
     while (!gateway_stopping.load()) {
+        // This thread is the socket's only reader and so the only one that
+        // closes it: a link another thread ended is closed here.
+        close_ended_link(ctx);
         if (pass == 60) {
             pass = 0;
             heartbeatprocess(ctx, heartbeat, &heartbeat_miss_count);
@@ -266,6 +269,23 @@ void *from_server_to_device(void *arg)
     return nullptr;
 }
 
+void open_serial_ports(gateway_context *ctx)
+{
+    // O_NOCTTY everywhere: a daemon that leads its session must not take a
+    // serial port as its controlling terminal, or a modem unplugged would
+    // hang it up with SIGHUP. O_CLOEXEC (open_dev adds it for the radios):
+    // the companion and every other shell command must not hold a port.
+    ctx->w433_other_fd = open_radio(board.radio_other_dev);
+    ctx->w433_ludeng_fd = open_radio(board.radio_ludeng_dev);
+    ctx->gsm_fd = open(board.gsm_dev, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ctx->gsm_fd == -1)
+        puts("open ttyUSB1 error");
+    if (ctx->gsm_fd > 0)
+        set_speed(ctx->gsm_fd, 115200);
+    if (ctx->gsm_fd > 0)
+        set_parity(ctx->gsm_fd, 8, 1, 'N');
+}
+
 void gateway_startup(gateway_context *ctx, supervision_state *sv)
 {
     counters_reset(gw_seconds());
@@ -277,18 +297,7 @@ void gateway_startup(gateway_context *ctx, supervision_state *sv)
     std::memset(sv, 0, sizeof *sv);
     sv->passes_left = SUPERVISION_PASSES;
 
-    // O_NOCTTY everywhere: a daemon that leads its session must not take a
-    // serial port as its controlling terminal, or a modem unplugged would
-    // hang it up with SIGHUP.
-    ctx->w433_other_fd = open_radio(board.radio_other_dev);
-    ctx->w433_ludeng_fd = open_radio(board.radio_ludeng_dev);
-    ctx->gsm_fd = open(board.gsm_dev, O_RDWR | O_NOCTTY);
-    if (ctx->gsm_fd == -1)
-        puts("open ttyUSB1 error");
-    if (ctx->gsm_fd > 0)
-        set_speed(ctx->gsm_fd, 115200);
-    if (ctx->gsm_fd > 0)
-        set_parity(ctx->gsm_fd, 8, 1, 'N');
+    open_serial_ports(ctx);
 
     // Writes to the server report a broken pipe as EPIPE (MSG_NOSIGNAL) and
     // recover on the writing thread; a stray SIGPIPE must not end the process.
@@ -388,10 +397,20 @@ void supervision_pass(supervision_state *sv)
     feed_watchdog();
     process_check("zuzize-vid", &sv->change_count, &sv->last_pid, sv->pid_list,
                   static_cast<int>(sizeof sv->pid_list / sizeof sv->pid_list[0]));
-    if (Is_file_exist(board.gsm_dev) != 0)
-        board.run_command("reboot");
-    if (Is_file_exist(board.gsm_watch_dev) != 0)
-        board.run_command("reboot");
+    // A missing modem node asks for a reboot (one for each node), but a
+    // dead modem must not reboot the board every pass for ever: a pass with
+    // either node missing is one reboot for the back-off, which may hold it.
+    reboot_limit_tick(&sv->modem_reboots);
+    const bool usb1_missing = Is_file_exist(board.gsm_dev) != 0;
+    const bool usb2_missing = Is_file_exist(board.gsm_watch_dev) != 0;
+    if (!usb1_missing && !usb2_missing)
+        reboot_limit_release(&sv->modem_reboots);
+    else if (reboot_limit_take(&sv->modem_reboots)) {
+        if (usb1_missing)
+            board.run_command("reboot");
+        if (usb2_missing)
+            board.run_command("reboot");
+    }
     sv->passes_left--;
     fflush(stdout);
 }

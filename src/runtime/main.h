@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "runtime/rebootlimit.h"
 #include "runtime/state.h"
 
 // Waits up to timeout_seconds for fd to become readable, then reads up to
@@ -21,9 +22,14 @@ struct supervision_state {
     int change_count;  // changes of the companion's process id seen
     int last_pid;      // the companion's process id at the latest change
     int pid_list[128];
+    reboot_limit modem_reboots;  // back-off of the reboots for a missing modem node
 };
 constexpr int SUPERVISION_PASSES = 4320;  // 20 s each: about a day
 
+// Start-up's first step: opens the two radio UARTs (non-blocking, 9600 8N1)
+// and the modem port (blocking, 115200 8N1) into the context; a port that
+// fails to open is left at -1. Every descriptor is close-on-exec.
+void open_serial_ports(gateway_context *ctx);
 // Start-up up to the worker threads, in its fixed order. Sets the pass
 // counter of `sv` first.
 void gateway_startup(gateway_context *ctx, supervision_state *sv);

@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +30,14 @@ int count(const std::string &cmd)
 {
     const auto cmds = Cabinet::shell_commands();
     return static_cast<int>(std::count(cmds.begin(), cmds.end(), cmd));
+}
+
+// Reboots asked for by one pass.
+int pass_reboots(supervision_state *sv)
+{
+    const int before = count("reboot");
+    supervision_pass(sv);
+    return count("reboot") - before;
 }
 
 }  // namespace
@@ -73,25 +83,95 @@ TEST(Supervision, FeedsWatchdogAndRebootsOnTheTenthCompanionChange)
     EXPECT_EQ(cab.gpio.levels(60)[41], 0);
 }
 
-TEST(Supervision, RebootsForMissingModemNodesAndAfterADay)
+// A dead modem: six reboots an hour go through, counted across reboots in the
+// state directory; then one console line, the watchdog still fed, and the
+// seventh waits for the hour. Both nodes missing on one pass count once.
+TEST(Supervision, MissingModemRebootsBackOffForAnHour)
+{
+    Cabinet cab(20000);
+    const std::string gone = cab.dir.file("gone");
+    board.gsm_dev = gone.c_str();
+    board.gsm_watch_dev = gone.c_str();
+    testing::internal::CaptureStdout();
+    supervision_state before_reboot{};
+    before_reboot.passes_left = SUPERVISION_PASSES;
+    EXPECT_EQ(pass_reboots(&before_reboot), 2);  // one for each node
+    board.gsm_watch_dev = cab.watch_node.c_str();
+    EXPECT_EQ(pass_reboots(&before_reboot), 1);
+    EXPECT_EQ(pass_reboots(&before_reboot), 1);
+
+    // The board came back up: a new process reads the same directory.
+    supervision_state sv{};
+    sv.passes_left = SUPERVISION_PASSES;
+    std::vector<int> rebooted;
+    for (int pass = 1; pass <= 178; ++pass)
+        if (pass_reboots(&sv) > 0)
+            rebooted.push_back(pass);
+    const std::string console = testing::internal::GetCapturedStdout();
+    // 3 reboots at 20-60 s, 3 more at 80-120 s; the next at 20 s + 1 h.
+    EXPECT_EQ(rebooted, (std::vector<int>{1, 2, 3, 178}));
+    EXPECT_EQ(console,
+              "modem node missing: reboot held back, 6 in the last hour; next in 3480 s\n"
+              "modem reboot no longer held back\n");
+    ASSERT_TRUE(testutil::wait_for("a watchdog feed on every pass", 5000,
+                                   [&] { return cab.gpio.levels(60).size() == 2 * 181; }));
+}
+
+// A count that cannot be trusted holds the next reboot back for an hour and
+// is rewritten whole; one that cannot be written holds every reboot back
+// until it can.
+TEST(Supervision, UntrustedRebootCountFailsSafe)
+{
+    Cabinet cab(20000);
+    const std::string gone = cab.dir.file("gone");
+    board.gsm_dev = gone.c_str();
+    const std::string file = cab.dir.file("modem-reboots");
+    for (const std::string bad :
+         {"", "modem-reboots clock=100 at=20", "garbage\n", "modem-reboots clock=100 at=20,4\n",
+          "modem-reboots clock=50 at=60\n", "modem-reboots clock=99999999999999 at=\n",
+          "modem-reboots clock=100 at=1,2,3,4,5,6,7\n"}) {
+        testutil::write_file(file, bad);
+        supervision_state sv{};
+        sv.passes_left = SUPERVISION_PASSES;
+        EXPECT_EQ(pass_reboots(&sv), 0) << bad;
+        EXPECT_EQ(testutil::read_file(file), "modem-reboots clock=20 at=20,20,20,20,20,20\n");
+        if (bad.empty()) {  // an hour on, the reboot goes through
+            int pass = 2;
+            while (pass < 200 && pass_reboots(&sv) == 0)
+                ++pass;
+            EXPECT_EQ(pass, 181);
+        }
+    }
+    const std::string parent = cab.dir.file("var"), state = parent + "/lampgw";
+    board.state_dir = state.c_str();  // its parent is missing: nothing can be written
+    testing::internal::CaptureStdout();
+    supervision_state sv{};
+    sv.passes_left = SUPERVISION_PASSES;
+    EXPECT_EQ(pass_reboots(&sv) + pass_reboots(&sv), 0);
+    ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
+    int pass = 3;
+    while (pass < 100 && pass_reboots(&sv) == 0)
+        ++pass;
+    EXPECT_LE(pass, 1 + 45) << "tried again within 15 minutes";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "modem node missing: reboot held back, it cannot be recorded in " + state +
+                  "\nmodem reboot no longer held back\n");
+}
+
+// After a day the loop only asks for reboots and no longer feeds the watchdog.
+TEST(Supervision, RebootsAfterADay)
 {
     Cabinet cab(2000);
     supervision_state sv{};
     sv.passes_left = 2;
-    std::string gone = cab.dir.file("gone");
-    board.gsm_dev = gone.c_str();
-    board.gsm_watch_dev = gone.c_str();
-
-    supervision_pass(&sv);  // both nodes missing: two reboots
-    EXPECT_EQ(count("reboot"), 2);
+    supervision_pass(&sv);
     supervision_pass(&sv);
     EXPECT_EQ(sv.passes_left, 0);
+    EXPECT_EQ(count("reboot"), 0);
     ASSERT_TRUE(testutil::wait_for("4 watchdog levels", 2000,
                                    [&] { return cab.gpio.levels(60).size() == 4; }));
-
-    // Expired: only reboot requests, no watchdog feeding.
     supervision_pass(&sv);
     supervision_pass(&sv);
-    EXPECT_EQ(count("reboot"), 6);
+    EXPECT_EQ(count("reboot"), 2);
     EXPECT_EQ(cab.gpio.levels(60).size(), 4u);
 }
