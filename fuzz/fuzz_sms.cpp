@@ -1,10 +1,13 @@
-// The SMS listing parser and the command interpreter under arbitrary input.
+// The modem's SMS answers and the command interpreter under arbitrary input.
 //
-// The input is taken as the modem's answer to the unread listing. Every entry
-// parsed from it is checked for sane bounds and terminated fields, then run
-// as a command. The modem descriptor is -1 (replies go nowhere and their
-// waits are scaled to microseconds), the shell runner only counts, and the
-// configuration file is a temporary one restored before each input.
+// The input is taken both as the answer to a listing, whose storage indexes
+// are checked to be bounded and distinct, and as the answer to the read of
+// one message (AT+CMGR). A message read is checked for terminated fields
+// and a one-line text, judged under the rules of the configuration file
+// (an admin list and a password) and, when allowed, run as a command. The
+// modem descriptor is -1 (replies go nowhere and their waits are scaled to
+// microseconds), the shell runner only counts, and the configuration file
+// is a temporary one restored before each input.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +26,8 @@ namespace {
 char config_path[300];
 const char CONFIG[] =
     "server_ip_addr=192.0.2.10\nserver_port_num=8000\ndevice_id=0102030405A6\n"
-    "sms_admin_numbers=\"+8613800000000\", 10086\n";
+    "sms_admin_numbers=\"+8613800000000\", 10086\nsms_password=7351\n";
+sms_rules rules[2];  // from CONFIG; and anyone, no password
 
 void restore_config()
 {
@@ -44,6 +48,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     board.gpio_root = dir;
     board.run_command = ignore_command;
     time_set_speedup(1000000);
+    restore_config();
+    sms_rules_load(config_path, &rules[0]);
+    check(!rules[0].anyone && rules[0].password_ok);
+    sms_rules_load("/nonexistent/config.txt", &rules[1]);
+    check(rules[1].anyone && !rules[1].password_set);
     return 0;
 }
 
@@ -54,23 +63,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ctx.w433_other_fd = ctx.w433_ludeng_fd = ctx.gsm_fd = -1;
     ctx.net_connect_flag = 0;
 
-    // Exact-size copy: the parser must never look at buf[len].
+    // Exact-size copy: the parsers must never look at buf[len].
     std::vector<char> buf(reinterpret_cast<const char *>(data),
                           reinterpret_cast<const char *>(data) + size);
-    static sms_entry e;
-    size_t from = 0, next = 0;
-    int entries = 0;
-    while (sms_next_entry(buf.data(), buf.size(), from, &e, &next) == 1) {
-        check(next > from && next <= buf.size());
-        check(terminated(e.index, sizeof e.index) && terminated(e.sender, sizeof e.sender) &&
-              terminated(e.text, sizeof e.text));
-        (void)sms_sender_allowed("\"+8613800000000\", 10086,,", e.sender);
-        (void)sms_sender_allowed(nullptr, e.sender);
-        const int r = receive_short_message_process(&ctx, e.text, e.sender);
-        check(r >= -1 && r <= SMS_LAST_COMMAND);
-        from = next;
-        if (++entries > 64)
-            break;  // long listings add nothing but time
+    int index[8];
+    const int n = sms_list_indexes(buf.data(), buf.size(), index, 8);
+    check(n >= 0 && n <= 8);
+    for (int i = 0; i < n; i++) {
+        check(index[i] >= 0 && index[i] <= 99999);
+        for (int j = 0; j < i; j++)
+            check(index[i] != index[j]);
+    }
+
+    static sms_message m;
+    for (bool whole : {true, false}) {
+        const sms_read read = sms_parse_cmgr(buf.data(), buf.size(), whole, &m);
+        check(terminated(m.sender, sizeof m.sender) && m.text_len < sizeof m.text &&
+              m.text[m.text_len] == '\0');
+        if (read == SMS_READ_NONE)
+            continue;
+        check(read == SMS_READ_BAD ||
+              (whole && m.sender[0] == '"' && strpbrk(m.text, "\r\n") == nullptr));
+        for (const sms_rules &r : rules) {
+            const char *command = nullptr;
+            if (sms_judge(r, m, read, &command) != SMS_RUN)
+                continue;
+            check(read == SMS_READ_GOOD && command >= m.text && command <= m.text + strlen(m.text));
+            check(!r.password_set || (strncmp(m.text, "7351 ", 5) == 0 && command == m.text + 5));
+            const int ret = receive_short_message_process(&ctx, command, m.sender);
+            check(ret >= -1 && ret <= SMS_LAST_COMMAND);
+        }
     }
     return 0;
 }

@@ -20,8 +20,9 @@ namespace {
 const char kOk[] = "\r\nOK\r\n";
 const char kError[] = "\r\nERROR\r\n";
 const char kInvalidIndex[] = "\r\n+CMS ERROR: 321\r\n";
+const char kFailed[] = "\r\n+CMS ERROR: 500\r\n";
 const char kTimestamp[] = "\"26/12/06,12:00:00+32\"";
-const int kSimSlots = 30;
+const char kBabble[] = "\r\n+CREG: 1\r\n";
 
 std::string upper(std::string s)
 {
@@ -50,6 +51,36 @@ std::string absorb(std::string &raw, const char *want, const char *p, size_t n, 
         ++i;
     }
     return (want[k] != '\0' && i + 1 == n) ? std::string(want + k) : std::string();
+}
+
+// The storage index of "<index>" or "<index>,0" (blanks before the index
+// are tolerated); -1 when args are not that.
+int parse_index(const std::string &args, bool flag_allowed)
+{
+    const size_t pos = args.find_first_not_of(' ');
+    if (pos == std::string::npos)
+        return -1;
+    const size_t end = std::min(args.find_first_not_of("0123456789", pos), args.size());
+    const std::string rest = args.substr(end);
+    if (end == pos || end - pos > 5 || !(rest.empty() || (flag_allowed && rest == ",0")))
+        return -1;
+    return std::atoi(args.substr(pos, end - pos).c_str());
+}
+
+// A fault count: n > 0 counts down, n < 0 stays on. True when it fires.
+bool fault_fires(int &n)
+{
+    if (n == 0)
+        return false;
+    if (n > 0)
+        --n;
+    return true;
+}
+
+// Real time for a span of gateway milliseconds.
+std::chrono::microseconds real_span(int gateway_ms)
+{
+    return std::chrono::microseconds(static_cast<long long>(gateway_ms) * 1000 / time_speedup());
 }
 
 // Writes all of data to the non-blocking master; gives up when the emulator
@@ -142,8 +173,19 @@ void ModemEmulator::run()
 {
     char buf[2048];
     while (!stop_) {
+        babble_if_due();
         pollfd pfd{master_, POLLIN, 0};
-        int r = poll(&pfd, 1, 20);  // short, so stop_thread() is prompt
+        int wait_ms = 20;  // short, so stop_thread() is prompt
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (babble_ms_ > 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    next_babble_ - std::chrono::steady_clock::now());
+                wait_ms = static_cast<int>(
+                    std::max<long long>(0, std::min<long long>(wait_ms, left.count() + 1)));
+            }
+        }
+        int r = poll(&pfd, 1, wait_ms);
         if (r < 0 && errno != EINTR) {
             perror("modem emulator poll");
             return;
@@ -191,6 +233,11 @@ void ModemEmulator::feed(const char *p, size_t n)
             } else {
                 body_ += c;
             }
+        } else if (c == 0x1B) {
+            line_.clear();  // ESC outside a body: the line begun is dropped
+            std::lock_guard<std::mutex> lock(mu_);
+            if (recording_)
+                commands_.push_back(std::string(1, c));
         } else if (c == '\r') {
             if (line_.empty())
                 continue;  // an empty line is no command
@@ -286,7 +333,7 @@ std::string ModemEmulator::handle(const std::string &line, std::string &event)
             ans = kOk;
     } else if (name == "AT+CPMS" && has_args) {
         std::string used = std::to_string(inbox_.size());
-        std::string total = std::to_string(kSimSlots);
+        std::string total = std::to_string(capacity_);
         ans = "\r\n+CPMS: " + used + "," + total + "," + used + "," + total + "," + used + "," +
               total + "\r\n" + kOk;
     } else if (up == "AT+GMR") {
@@ -301,18 +348,31 @@ std::string ModemEmulator::handle(const std::string &line, std::string &event)
         ans = listing_mode_ == emu_listing::whole
                   ? listing(has_args ? args : "\"REC UNREAD\"")
                   : faulty_listing(has_args ? args : "\"REC UNREAD\"");
+    } else if (name == "AT+CMGR" && has_args) {
+        const int index = parse_index(args, false);
+        auto it = std::find_if(inbox_.begin(), inbox_.end(),
+                               [index](const emu_sms &m) { return m.index == index; });
+        if (index < 0) {
+            ans = kError;
+        } else if (it == inbox_.end()) {
+            ans = kInvalidIndex;
+        } else {
+            ans = std::string("\r\n+CMGR: ") + (it->read ? "\"REC READ\"" : "\"REC UNREAD\"") +
+                  ",\"" + it->sender + "\",," + kTimestamp + "\r\n" + it->text + "\r\n" + kOk;
+            it->read = true;
+        }
+    } else if (name == "AT+CMGS" && !args.empty() && fault_fires(fail_sends_)) {
+        ans = kFailed;
     } else if (name == "AT+CMGS" && !args.empty()) {
         in_body_ = true;
         number_ = args;
         cmgs_at_ = std::chrono::steady_clock::now();
         ans = "\r\n> ";
     } else if (name == "AT+CMGD" && has_args) {
-        // "<index>[,0]"; spaces before the index are tolerated.
-        size_t pos = args.find_first_not_of(' ');
-        size_t end = args.find_first_not_of("0123456789", pos);
-        std::string rest = end == std::string::npos ? "" : args.substr(end);
-        if (pos != std::string::npos && end != pos && (rest.empty() || rest == ",0")) {
-            int index = std::atoi(args.substr(pos, end - pos).c_str());
+        const int index = parse_index(args, true);
+        if (index >= 0 && fault_fires(fail_deletes_)) {
+            ans = kFailed;
+        } else if (index >= 0) {
             auto it = std::find_if(inbox_.begin(), inbox_.end(),
                                    [index](const emu_sms &m) { return m.index == index; });
             if (it == inbox_.end()) {
@@ -436,10 +496,57 @@ int ModemEmulator::add_sms(const std::string &sender, const std::string &text)
     auto it = inbox_.begin();  // inbox_ is ordered by index
     for (; it != inbox_.end() && it->index == index; ++it)
         ++index;
-    if (index > kSimSlots)
+    if (index > capacity_) {
+        ++refused_;
         return 0;
+    }
     inbox_.insert(it, emu_sms{index, sender, text, false});
     return index;
+}
+
+void ModemEmulator::set_capacity(int slots)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    capacity_ = std::max(slots, 0);
+}
+
+int ModemEmulator::refused() const
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return refused_;
+}
+
+void ModemEmulator::set_babble(int gateway_ms)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    babble_ms_ = std::max(gateway_ms, 0);
+    next_babble_ = std::chrono::steady_clock::now() + real_span(babble_ms_);
+}
+
+// Called by the emulator thread between answers only, so an unsolicited
+// line never lands inside one.
+void ModemEmulator::babble_if_due()
+{
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        const auto now = std::chrono::steady_clock::now();
+        if (babble_ms_ == 0 || in_body_ || now < next_babble_)
+            return;
+        next_babble_ = now + real_span(babble_ms_);
+    }
+    answer(kBabble);
+}
+
+void ModemEmulator::fail_next_sends(int n)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    fail_sends_ = n;
+}
+
+void ModemEmulator::fail_next_deletes(int n)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    fail_deletes_ = n;
 }
 
 void ModemEmulator::set_listing_fault(emu_listing mode, uint32_t seed)

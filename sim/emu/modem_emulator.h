@@ -8,7 +8,7 @@
 // What it understands (command names in any case, arguments exactly):
 //   AT                          OK
 //   AT+CMGF=1                   OK (text mode is the only mode)
-//   AT+CPMS=<anything>          +CPMS: <used>,30,<used>,30,<used>,30 then OK
+//   AT+CPMS=<anything>          +CPMS: <used>,<slots>,... (three times) then OK
 //   AT+GMR                      the version text then OK
 //   AT+CCID                     +CCID: 89860000000000000000 then OK
 //   AT+CSQ                      +CSQ: <rssi>,99 then OK (rssi 20 unless set;
@@ -18,12 +18,19 @@
 //                               "REC UNREAD" (the default), "REC READ", "ALL",
 //                               "STO UNSENT" or "STO SENT" (never any stored);
 //                               unread messages listed become read
+//   AT+CMGR=<index>             +CMGR: "REC UNREAD"|"REC READ","<sender>",,"<time>"
+//                               CR LF, the text as it is (CR and LF included),
+//                               CR LF, CR LF OK CR LF; the message becomes
+//                               read; an empty index: +CMS ERROR: 321
 //   AT+CMGS=<da>                the prompt "\r\n> ", then the body up to
 //                               Ctrl-Z (sent: +CMGS: <mr> then OK) or ESC
 //                               (cancelled: OK); a CR LF after either is
-//                               taken as part of the body's terminator
-//   AT+CMGD=<index>[,<flag>]    OK, or +CMS ERROR: 321 for an empty index
-// Anything else is answered "\r\nERROR\r\n".
+//                               taken as part of the body's terminator;
+//                               while sends fail: +CMS ERROR: 500, no prompt
+//   AT+CMGD=<index>[,<flag>]    OK, or +CMS ERROR: 321 for an empty index;
+//                               while deletes fail: +CMS ERROR: 500, kept
+// Anything else is answered "\r\nERROR\r\n". An ESC outside a body drops
+// the command line begun, as a modem does, and is recorded as "\x1B".
 //
 // commands() records every command line and every SMS body (text, 0x1A or
 // ESC, and the CR/LF that followed) exactly as received, whether or not it was
@@ -43,7 +50,7 @@
 #include <vector>
 
 struct emu_sms {
-    int index;           // SIM storage index, 1..30
+    int index;           // SIM storage index, 1..capacity
     std::string sender;  // without quotes; the listing puts quotes around it
     std::string text;
     bool read;
@@ -79,9 +86,12 @@ public:
     int slave_fd() const;
 
     // Stores an unread SMS at the lowest free index (1, 2, ...) and returns
-    // that index. A full SIM (30 messages) drops it, as the network would
-    // keep it undelivered, and returns 0.
+    // that index. A full SIM refuses it, as a SIM does (the network keeps it
+    // undelivered): returns 0 and counts it in refused().
     int add_sms(const std::string &sender, const std::string &text);
+    // Slots of the SIM, 30 unless set; messages already stored stay.
+    void set_capacity(int slots);
+    int refused() const;                 // messages add_sms refused because the SIM was full
     std::vector<emu_sms> inbox() const;  // ordered by index
     std::vector<emu_sent_sms> sent() const;
     std::vector<std::string> commands() const;
@@ -104,6 +114,15 @@ public:
     void set_listing_delay(int gateway_ms);
     // Faulty listings; seed makes the junk and the cut points repeatable.
     void set_listing_fault(emu_listing mode, uint32_t seed);
+    // 0: off. Otherwise the modem writes the unsolicited line
+    // "\r\n+CREG: 1\r\n" every gateway_ms milliseconds of gateway time,
+    // between answers (never inside one, nor while an SMS body is being
+    // taken), silent or not, for as long as it is on.
+    void set_babble(int gateway_ms);
+    // The next n AT+CMGS / AT+CMGD fail with "+CMS ERROR: 500" (no prompt;
+    // the message is kept); n < 0: every one until called again with 0.
+    void fail_next_sends(int n);
+    void fail_next_deletes(int n);
     // False: commands(), received() and sent() stop growing (for long runs
     // that follow the modem through the callbacks only). True by default.
     void set_recording(bool keep);
@@ -140,6 +159,7 @@ private:
     void answer(const std::string &text);
     void emit(const std::string &event);
     void pause_gateway_ms(int ms);
+    void babble_if_due();
 
     int master_ = -1;
     int slave_ = -1;
@@ -171,4 +191,9 @@ private:
     std::chrono::steady_clock::time_point cmgs_at_;
     std::vector<std::pair<bool, emu_sms>> deleted_;  // CMGD results not yet reported
     int next_mr_ = 1;
+    int capacity_ = 30;
+    int refused_ = 0;
+    int babble_ms_ = 0;
+    std::chrono::steady_clock::time_point next_babble_;
+    int fail_sends_ = 0, fail_deletes_ = 0;
 };

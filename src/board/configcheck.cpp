@@ -17,7 +17,9 @@ constexpr int LINE_LIMIT = 1023;  // the reader's pieces: 1022 characters and th
 constexpr int INTERVAL_MAX = 86400;
 constexpr const char MORE[] = " ... and more";
 
-enum value_kind { IPV4, PORT, DEVICE_ID, ADMIN_LIST, INTERVAL };
+constexpr size_t PASSWORD_MIN = 4, PASSWORD_MAX = 16;
+
+enum value_kind { IPV4, PORT, DEVICE_ID, ADMIN_LIST, INTERVAL, PASSWORD };
 
 struct known_key {
     const char *name;
@@ -29,8 +31,9 @@ struct known_key {
 constexpr known_key KEYS[] = {
     {"server_ip_addr", IPV4, true, true},       {"server_port_num", PORT, true, true},
     {"device_id", DEVICE_ID, true, true},       {"sms_admin_numbers", ADMIN_LIST, false, false},
-    {"stats_interval", INTERVAL, false, false},
+    {"stats_interval", INTERVAL, false, false}, {"sms_password", PASSWORD, false, false},
 };
+constexpr int ADMIN_KEY_AT = 3;  // KEYS[3]: missing, it lets every sender command
 constexpr int KEY_COUNT = sizeof KEYS / sizeof KEYS[0];
 
 struct problem_list {
@@ -165,11 +168,21 @@ void check_value(problem_list *p, const char *head, const known_key &k, const ch
         if (!config_parse_interval(value, &seconds))
             add(p, k.name, head, value, " is not a number of seconds from 0 to 86400");
         break;
+    case PASSWORD:
+        // The value itself is never shown: the console goes to the journal.
+        if (len < PASSWORD_MIN || len > PASSWORD_MAX) {
+            std::snprintf(tail, sizeof tail, "is %zu characters: a password has %zu to %zu", len,
+                          PASSWORD_MIN, PASSWORD_MAX);
+            add(p, k.name, head, nullptr, tail);
+        } else if (!config_is_sms_password(value)) {
+            add(p, k.name, head, nullptr,
+                "holds a blank or a character outside the GSM 7-bit alphabet's letters, digits "
+                "and !\"#$%&'()*+,-./:;<=>?@_");
+        }
+        break;
     case ADMIN_LIST: {
         const char *b = nullptr, *e = nullptr;
-        if (value[0] == '\0') {
-            add(p, k.name, head, nullptr, "is empty: nobody may command the gateway by SMS");
-        } else if (find_bad_item(value, &b, &e)) {
+        if (value[0] != '\0' && find_bad_item(value, &b, &e)) {
             char item[sizeof(config_item::value)];
             std::snprintf(item, sizeof item, "%.*s", static_cast<int>(e - b), b);
             char item_head[TEXT_MAX + 8];  // add() cuts it to fit
@@ -215,7 +228,9 @@ void check_lines(FILE *in, const char *path, problem_list *p)
         }
         if (r == CONF_LINE_NO_EQUAL) {
             std::snprintf(head, sizeof head, "%s:%d: line without '=' is ignored: ", path, line_no);
-            add(p, "", head, line, "");
+            // A password line with its '=' missing: its text is not shown.
+            const bool secret = std::strncmp(line, "sms_password", 12) == 0;
+            add(p, "", head, secret ? "sms_password..." : line, "");
         } else if (r == CONF_LINE_ENTRY) {
             int k = 0;
             while (k < KEY_COUNT && std::strcmp(item.key, KEYS[k].name) != 0)
@@ -264,6 +279,13 @@ void check_lines(FILE *in, const char *path, problem_list *p)
             add(p, KEYS[k].name, head, nullptr, "");
         }
     }
+    if (first_line[ADMIN_KEY_AT] == 0) {
+        std::snprintf(head, sizeof head,
+                      "%s: sms_admin_numbers is missing: every sender may command the gateway by "
+                      "SMS (an empty sms_admin_numbers= lets nobody)",
+                      path);
+        add(p, KEYS[ADMIN_KEY_AT].name, head, nullptr, "");
+    }
 }
 
 }  // namespace
@@ -274,7 +296,7 @@ int config_check(const char *path, config_problem *out, int max)
         return 0;
     problem_list p = {out, max, 0, false};
     char head[TEXT_MAX + 1];
-    file_ptr in(std::fopen(path, "r"));
+    file_ptr in(std::fopen(path, "re"));
     if (!in) {
         std::snprintf(head, sizeof head, "%s: cannot be read: %s", path, std::strerror(errno));
         add(&p, "", head, nullptr, "");
@@ -336,7 +358,22 @@ bool config_parse_interval(const char *s, int *seconds)
 bool config_is_admin_list(const char *s)
 {
     const char *b = nullptr, *e = nullptr;
-    return s[0] != '\0' && !find_bad_item(s, &b, &e);
+    return s[0] == '\0' || !find_bad_item(s, &b, &e);
+}
+
+bool config_is_sms_password(const char *s)
+{
+    static const char punctuation[] = "!\"#$%&'()*+,-./:;<=>?@_";
+    const size_t n = std::strlen(s);
+    if (n < PASSWORD_MIN || n > PASSWORD_MAX)
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        const char c = s[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && !is_digit(c) && std::strchr(punctuation, c) == nullptr)
+            return false;
+    }
+    return true;
 }
 
 int check_config_main(const char *path)

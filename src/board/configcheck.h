@@ -8,7 +8,9 @@
 // wrong with it, line by line. They only read the file.
 //
 // Keys: server_ip_addr, server_port_num and device_id are required;
-// sms_admin_numbers and stats_interval are optional.
+// sms_admin_numbers, sms_password and stats_interval are optional, but a
+// file without sms_admin_numbers is reported: every sender may then
+// command the gateway by SMS. The value of sms_password is never shown.
 #pragma once
 
 // One problem of the file.
@@ -34,8 +36,8 @@ constexpr int CONFIG_STATS_INTERVAL_DEFAULT = 900;
 // belong to the key, and `key` holds the known key); a known key given again
 // (the first line counts); a value the gateway cannot use (too long for its
 // 20-byte field, not 12 hex digits, not dotted IPv4, not a port, not a list of
-// numbers, not an interval); a line long enough to be read in pieces; a
-// missing required key.
+// numbers, not an interval, not a password); a line long enough to be read
+// in pieces; a missing required key; a missing sms_admin_numbers.
 //
 // Returns how many problems were stored, at most max; further ones are
 // dropped and the last stored text then ends in "... and more". A file that
@@ -60,9 +62,14 @@ bool config_parse_interval(const char *s, int *seconds);
 // sms_admin_numbers: numbers separated by commas; each item, with blanks
 // (space, tab) and then one pair of surrounding double quotes taken off as
 // the SMS thread compares senders, is an optional '+' and 3 to 20 digits.
-// An empty item or an empty list is malformed: an empty list lets nobody
-// command the gateway.
+// An empty list is valid and lets nobody command the gateway; an empty item
+// in a list is malformed.
 bool config_is_admin_list(const char *s);
+
+// sms_password: 4 to 16 characters of the GSM 7-bit default alphabet that
+// every modem shows as they are in text mode: ASCII letters, digits and
+// !"#$%&'()*+,-./:;<=>?@_ (no blank).
+bool config_is_sms_password(const char *s);
 
 // A number as the SMS thread compares it: [*b, *e) narrowed past surrounding
 // blanks (space, tab) and then one pair of surrounding double quotes.

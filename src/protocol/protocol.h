@@ -33,8 +33,9 @@ enum frame_fate {
 //      100 ms; frame bytes 14 .. L+3 (the embedded module command, none when
 //      L <= 10) to w433_other_fd; then "433 set".
 //   1, 5  the frame (buf + 2, len - 2) to the server while the link is up.
-//   2  the frame as hexadecimal text (at most its first 513 bytes), after
-//      4 s, by SMS to the latest SMS sender.
+//   2  the frame as hexadecimal text (at most its first 513 bytes) handed
+//      to the SMS thread, which sends it 4 s later by SMS to the latest SMS
+//      sender; never waits on the modem.
 //   3, 4, 6-255  nothing.
 // A frame too short for its type byte (len < 13) is dropped. The caller logs
 // the frame ("from device:") after the call and sees the changed byte.

@@ -119,9 +119,14 @@ size_t stats_line(char *out, size_t size, int64_t now)
     const sms_counters &m = c.sms;
     append(out, size, &len,
            " sms_received=%llu sms_done=%llu sms_refused=%llu sms_unknown=%llu sms_ignored=%llu "
-           "sms_replies=%llu sms_forwarded=%llu modem_silent=%llu",
+           "sms_multiline=%llu sms_bad_password=%llu",
            get(m.received), get(m.done), get(m.refused), get(m.unknown), get(m.ignored),
-           get(m.replies), get(m.forwarded), get(m.modem_silent));
+           get(m.multiline), get(m.bad_password));
+    append(out, size, &len,
+           " sms_replies=%llu sms_forwarded=%llu sms_send_failed=%llu sms_forward_dropped=%llu "
+           "sms_delete_failed=%llu modem_silent=%llu",
+           get(m.replies), get(m.forwarded), get(m.send_failed), get(m.forward_dropped),
+           get(m.delete_failed), get(m.modem_silent));
     append(out, size, &len, " watchdog_feeds=%llu companion_restarts=%llu",
            get(c.board.watchdog_feeds), get(c.board.companion_restarts));
     return len;

@@ -11,7 +11,9 @@
 //     server_bytes=N server_frames=N server_to_other=N server_to_ludeng=N
 //     server_commands=N server_ignored=N server_discarded=N
 //     sms_received=N sms_done=N sms_refused=N sms_unknown=N sms_ignored=N
-//     sms_replies=N sms_forwarded=N modem_silent=N
+//     sms_multiline=N sms_bad_password=N sms_replies=N sms_forwarded=N
+//     sms_send_failed=N sms_forward_dropped=N sms_delete_failed=N
+//     modem_silent=N
 //     watchdog_feeds=N companion_restarts=N
 // S are whole gateway seconds; "other" is /dev/ttyO1 (434 MHz), "ludeng"
 // /dev/ttyO2 (450 MHz).
@@ -23,7 +25,7 @@
 #include "runtime/state.h"
 
 // Room for the longest statistics line and its NUL.
-constexpr size_t STATS_LINE_SIZE = 1024;
+constexpr size_t STATS_LINE_SIZE = 2048;
 // The most characters one SMS carries.
 constexpr size_t STATUS_TEXT_MAX = 138;
 // Signal quality not known (no answer, or the modem does not know it).

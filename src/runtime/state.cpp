@@ -56,7 +56,8 @@ void counters_reset(int64_t now)
     zero({&l.attempts, &l.connects, &l.drops_write, &l.drops_silence, &l.drops_closed,
           &l.heartbeats_sent, &l.heartbeats_answered});
     sms_counters &m = gw_counters.sms;
-    zero({&m.received, &m.done, &m.refused, &m.unknown, &m.ignored, &m.replies, &m.forwarded,
+    zero({&m.received, &m.done, &m.refused, &m.unknown, &m.ignored, &m.multiline, &m.bad_password,
+          &m.replies, &m.forwarded, &m.send_failed, &m.forward_dropped, &m.delete_failed,
           &m.modem_silent});
     zero({&gw_counters.board.watchdog_feeds, &gw_counters.board.companion_restarts});
     l.since.store(now, std::memory_order_relaxed);

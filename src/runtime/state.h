@@ -90,15 +90,22 @@ struct link_counters {
     std::atomic<int64_t> since;
 };
 
+// Every message deleted from the SIM is counted once in received and once
+// in done, refused, unknown, ignored, multiline or bad_password.
 struct sms_counters {
-    gw_counter received;      // entries taken from a listing
-    gw_counter done;          // commands carried out
-    gw_counter refused;       // recognised commands not carried out
-    gw_counter unknown;       // texts that are no command
-    gw_counter ignored;       // senders that are not admin numbers
-    gw_counter replies;       // answers sent ("ok", the status)
-    gw_counter forwarded;     // radio frames sent on by SMS
-    gw_counter modem_silent;  // exchanges that wrote a command and got no answer
+    gw_counter received;         // messages read and deleted
+    gw_counter done;             // commands carried out
+    gw_counter refused;          // recognised commands not carried out
+    gw_counter unknown;          // texts that are no command
+    gw_counter ignored;          // senders that are not admin numbers
+    gw_counter multiline;        // texts of more than one line, or not read cleanly
+    gw_counter bad_password;     // texts without the password (when one is set)
+    gw_counter replies;          // answers the modem confirmed ("ok", the status)
+    gw_counter forwarded;        // radio frames the modem confirmed sending on by SMS
+    gw_counter send_failed;      // answers and forwards not sent (modem error, no sender)
+    gw_counter forward_dropped;  // radio frames dropped: the queue to the SMS thread was full
+    gw_counter delete_failed;    // deletes the modem did not confirm (the message is read again)
+    gw_counter modem_silent;     // exchanges that wrote a command and got no answer
 };
 
 struct board_counters {

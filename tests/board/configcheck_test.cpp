@@ -1,5 +1,6 @@
 #include "board/configcheck.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -59,11 +60,15 @@ TEST(ConfigCheck, Values)
 
     const std::string d20(20, '1');
     for (const std::string &s :
-         Texts{"+491701234567,+491709876543", " \"+4917\" ,\t123", "+" + d20})
+         Texts{"+491701234567,+491709876543", " \"+4917\" ,\t123", "+" + d20, ""})
         EXPECT_TRUE(config_is_admin_list(s.c_str())) << s;
-    for (const std::string &s : Texts{"", "12", d20 + "1", "123,", ",123", "1 23", "\"\"", "+-123",
+    for (const std::string &s : Texts{"12", d20 + "1", "123,", ",123", "1 23", "\"\"", "+-123",
                                       "\"123", "++123", "123;456"})
         EXPECT_FALSE(config_is_admin_list(s.c_str())) << s;
+    for (const char *s : {"7351", "Ab!_@x9#$%&'()*+,", "0123456789abcdef", "a\"-./:;<=>?"})
+        EXPECT_EQ(config_is_sms_password(s), std::strlen(s) <= 16) << s;
+    for (const char *s : {"735", "0123456789abcdefg", "73 51", "ab[c", "a~bc", "p\xC3\xA4ss", ""})
+        EXPECT_FALSE(config_is_sms_password(s)) << s;
 }
 
 TEST(ConfigCheck, GoodFile)
@@ -99,17 +104,34 @@ TEST(ConfigCheck, ListsProblems)
                      "address",
                      "server_port_num|@: server_port_num is missing"}));
 
-    // 19 characters fit the gateway's field, 20 are refused; an empty admin
-    // list locks everyone out; the first, refused, value still counts.
+    // 19 characters fit the gateway's field, 20 are refused; the first,
+    // refused, value still counts. An empty admin list is valid (nobody);
+    // no list at all is reported. A password is never shown.
     EXPECT_EQ(
         check_text("server_ip_addr=192.0.2.10\nserver_port_num=65536\n"
                    "device_id=0102030405A60000000\ndevice_id=0102030405A600000000\n"
-                   "sms_admin_numbers=\n"),
+                   "sms_password=73 51\nsms_password 7351\nsms_password=7351\n"),
         Texts({"server_port_num|@:2: server_port_num \"65536\" is not a port from 1 to 65535",
                "device_id|@:3: device_id \"0102030405A60000000\" is not 12 hexadecimal digits",
                "device_id|@:4: device_id given again, ignored: line 3 counts",
-               "sms_admin_numbers|@:5: sms_admin_numbers is empty: nobody may command the "
-               "gateway by SMS"}));
+               "sms_password|@:5: sms_password holds a blank or a character outside the GSM 7-bit "
+               "alphabet's letters, digits and !\"#$%&'()*+,-./:;<=>?@_",
+               "|@:6: line without '=' is ignored: \"sms_password...\"",
+               "sms_password|@:7: sms_password given again, ignored: line 5 counts",
+               "sms_admin_numbers|@: sms_admin_numbers is missing: every sender may command the "
+               "gateway by SMS (an empty sms_admin_numbers= lets nobody)"}));
+    EXPECT_EQ(check_text("server_ip_addr=1.2.3.4\nserver_port_num=1\ndevice_id=0102030405A6\n"
+                         "sms_admin_numbers=\nsms_password=a234567890abcdefg\n"),
+              Texts({"sms_password|@:5: sms_password is 17 characters: a password has 4 to 16"}));
+    const std::string shipped =
+        std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) +
+        "/packaging/config.txt.example";
+    EXPECT_EQ(check(shipped), Texts());
+    testutil::TempDir dir;
+    testutil::write_file(dir.file("c"), "sms_password 7351\nsms_password=7351 \nsms_password=7351");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(check_config_main(dir.file("c").c_str()), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("7351"), std::string::npos);
     EXPECT_EQ(check_text("device_id=0102030405A600000000\n").at(0),
               "device_id|@:1: device_id \"0102030405A600000000\" is 20 characters, at most 19 fit: "
               "the gateway leaves it empty");
@@ -121,7 +143,7 @@ TEST(ConfigCheck, LongLinesAndQuotes)
 {
     const Texts got = check_text("#" + std::string(1021, 'c') + "colour=1\n" +
                                  std::string(500, 'k') + "=1\nke\x01y=\xC3\xA9\n");
-    ASSERT_EQ(got.size(), 7u);
+    ASSERT_EQ(got.size(), 8u);
     EXPECT_EQ(got[0],
               "|@:1: line is longer than 1022 characters: the gateway reads the rest as "
               "lines of their own");
@@ -144,9 +166,9 @@ TEST(ConfigCheck, UnreadableAndTooMany)
     const Texts all = check_text(many);
     ASSERT_EQ(all.size(), size_t(CONFIG_PROBLEMS_MAX));
     EXPECT_EQ(all.back(), "|@:32: line without '=' is ignored: \"x\" ... and more");
-    EXPECT_EQ(
-        check_text("x\nserver_ip_addr=1.2.3.4\nserver_port_num=1\n", 2),
-        Texts({"|@:1: line without '=' is ignored: \"x\"", "device_id|@: device_id is missing"}));
+    EXPECT_EQ(check_text("x\nserver_ip_addr=1.2.3.4\nserver_port_num=1\n", 2),
+              Texts({"|@:1: line without '=' is ignored: \"x\"",
+                     "device_id|@: device_id is missing ... and more"}));
     EXPECT_EQ(check_text("x\ny\n", 1),
               Texts({"|@:1: line without '=' is ignored: \"x\" ... and more"}));
     config_problem one;

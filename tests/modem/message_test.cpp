@@ -4,8 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <pty.h>
-#include <sys/ioctl.h>
 #include <sys/poll.h>
 #include <sys/stat.h>
 #include <thread>
@@ -13,12 +14,16 @@
 
 #include <gtest/gtest.h>
 
+#include "board/configcheck.h"
 #include "board/timebase.h"
 #include "emu/modem_emulator.h"
+#include "emu/street.h"
+#include "protocol/protocol.h"
 #include "runtime/main.h"
 #include "support/testutil.h"
 
 using Strings = std::vector<std::string>;
+using namespace testing::internal;  // CaptureStdout, GetCapturedStdout
 
 std::string radio_hex(int fd);  // in init_test.cpp
 
@@ -48,8 +53,49 @@ struct RawPty {
 };
 
 using Clock = std::chrono::steady_clock;
+double gw_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count() * time_speedup();
+}
 
-// The modem emulator, config.txt, the GPIO tree and the 434 MHz port.
+// Seconds during which some task of the machine waited for a processor, the
+// disk or memory (the kernel's "some" pressure totals, 0 where it does not
+// tell): on a busy machine the gateway loses as much time.
+double stalls()
+{
+    double total = 0;
+    for (const char *file : {"/proc/pressure/cpu", "/proc/pressure/io", "/proc/pressure/memory"}) {
+        std::ifstream in(file);
+        std::string word;
+        while (in >> word && word.rfind("total=", 0) != 0) {  // the "some" line comes first
+        }
+        total += word.rfind("total=", 0) == 0 ? std::stod(word.substr(6)) * 1e-6 : 0;
+    }
+    return total;
+}
+
+// Waits until pred holds, for gw_s gateway seconds stretched by the
+// machine's stalls meanwhile, and 60 s of real time at most.
+testing::AssertionResult within(const char *what, double gw_s, const std::function<bool()> &pred)
+{
+    const auto t0 = Clock::now();
+    const double s0 = stalls();
+    bool late = false;
+    while (!pred() && !late) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        late = gw_since(t0) > gw_s + (stalls() - s0) * time_speedup() ||
+               Clock::now() - t0 > std::chrono::seconds(60);
+    }
+    return pred() ? testing::AssertionSuccess()
+                  : testing::AssertionFailure() << "waited " << gw_since(t0) << " s for " << what;
+}
+
+const char ADMIN[] = "+4915100000001", STRANGER[] = "+4915100000666";
+const std::string CONF =
+    "server_ip_addr=192.0.2.10\nserver_port_num=8000\ndevice_id=0102030405A6\n";
+
+// The modem emulator, config.txt, the GPIO tree and the 434 MHz port; the
+// counters and the forward queue start empty.
 struct Rig {
     testutil::BoardGuard guard;  // restores board and clock last
     testutil::TempDir dir;
@@ -58,164 +104,272 @@ struct Rig {
     gateway_context ctx{};
     std::string conf = dir.file("config.txt");
     int fd = emu.start() ? emu.slave_fd() : -1;
-    Rig()
+    sms_rules rules{};
+    explicit Rig(unsigned speedup = 5)  // the modem's 3 s time-outs: 600 ms
     {
-        testutil::write_file(
-            conf, "server_ip_addr=192.0.2.10\nserver_port_num=8000\ndevice_id=0102030405A6\n");
-        time_set_speedup(15), mkdir(dir.file("gpio117").c_str(), 0755), recorded.clear(),
+        time_set_speedup(speedup), mkdir(dir.file("gpio117").c_str(), 0755), recorded.clear(),
             rec_emu = &emu;
         board.config_file = conf.c_str(), board.gpio_root = dir.path().c_str(),
         board.run_command = record_command;
         ctx.gsm_fd = fd, ctx.w433_other_fd = radio.slave;
+        configure("sms_admin_numbers=" + std::string(ADMIN) + "\n");
+        counters_reset(gw_seconds()), sms_forward_reset(), gateway_stopping = false;
+    }
+    void configure(const std::string &sms_lines)
+    {
+        testutil::write_file(conf, CONF + sms_lines);
+        sms_rules_load(conf.c_str(), &rules);
+    }
+    uint64_t count(const gw_counter &c) const { return counter_get(c); }
+    std::vector<uint64_t> counts(std::initializer_list<const gw_counter *> cs) const
+    {
+        std::vector<uint64_t> v;
+        for (const gw_counter *c : cs)
+            v.push_back(counter_get(*c));
+        return v;
     }
 };
 
+const sms_counters &sms = gw_counters.sms;
+
 }  // namespace
 
-TEST(AtChannel, AnswerEndsOnQuietRemainderOrFullWaitWithinRoom)
+// An answer ends on its final result code, or on the prompt when asked for;
+// a final code with more behind it, a bare prompt or nothing at all wait
+// for the time-out. What does not fit is read and dropped.
+TEST(AtChannel, AnswerEndsOnFinalCodeOrPromptKeepingWhatFits)
 {
     testutil::BoardGuard guard;
-    time_set_speedup(15);  // the 3 s wait lasts 200 ms
+    time_set_speedup(3);  // the 3 s time-out: 1 s, ample for a second piece 30 ms later
     const struct {
-        const char *first;
-        int gap_ms;
-        const char *second;
-        long lo, hi;
+        const char *first, *second;
+        bool prompt;
+        at_end end;
+        int lines;
         bool closed = false, gone = false;
     } rows[] = {
-        {"\r\nOK\r\n", 0, "", 180, 290},    // answered at once: the remainder of the wait
-        {"", 100, "\r\nOK\r\n", 180, 290},  // answered late: still the first wait's end
-        {"\r\n+CMGL: 1\r\n", 100, "reset\r\n", 280, 420},  // 2nd chunk in the rest: gathered
-        {"", 100, "\r\n> ", 280, 420},       // prompt without CR LF: a full wait after it
-        {"", 0, "", 180, 290},               // silent modem
-        {"", 0, "", 180, 290, true},         // port never opened: reported, still paced
-        {"", 0, "", 180, 290, false, true},  // modem gone: reported, still paced
+        {"\r\nOK\r\n", "", false, AT_OK, 1},
+        {"\r\n+CREG: 1\r\n", "\r\n+CMS ERROR: 500\r\n", false, AT_ERROR, 1},  // unsolicited first
+        {"\r\n+CSQ: 5,99\r\n", "\r\nOK\r\n", false, AT_OK, 2},                // in two pieces
+        {"\r\nOK\r\nreset\r\n", "", false, AT_QUIET, 2},  // an "OK" with more behind it
+        {"\r\n> ", "", true, AT_PROMPT, 0},
+        {"", "", false, AT_QUIET, 0},  // silent modem
+        {"", "", false, AT_QUIET, 0, true},
+        {"", "", false, AT_QUIET, 0, false, true},  // modem gone
     };
     for (const auto &r : rows) {
         RawPty fake;
         if (r.gone)
             close(fake.master), fake.master = -1;  // the slave sees a hang-up
-        char buf[32];                              // 'x': not touched
+        char buf[40];                              // 'x': not touched
         std::memset(buf, 'x', sizeof buf);
+        EXPECT_GE(r.gone ? 0 : write(fake.master, r.first, std::strlen(r.first)), 0);
         std::thread modem([&] {
-            pollfd cmd{fake.master, POLLIN, 0};  // a modem answers only after the command
-            char got[8];
-            EXPECT_TRUE(r.closed || r.gone ||
-                        (poll(&cmd, 1, 2000) == 1 && read(fake.master, got, sizeof got) > 0))
-                << "waited for the command";
-            EXPECT_GE(r.gone ? 0 : write(fake.master, r.first, std::strlen(r.first)), 0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(r.gap_ms));
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
             EXPECT_GE(r.gone ? 0 : write(fake.master, r.second, std::strlen(r.second)), 0);
         });
-        testing::internal::CaptureStdout();
-        const auto t0 = Clock::now();
-        GSM_GPRS_send_cmd_read_result(r.closed ? -1 : fake.slave, "AT\r\n", buf, sizeof buf, 3);
-        const long ms = static_cast<long>((Clock::now() - t0) / std::chrono::milliseconds(1));
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  r.closed || r.gone ? "write device /dev/ttyUSB1 error\n" : "");
+        const bool cmd = r.closed || r.gone;  // the write fails, and is reported
+        CaptureStdout();
+        const at_answer a = at_exchange(r.closed ? -1 : fake.slave, cmd ? "AT\r" : nullptr, buf,
+                                        sizeof buf, 3, r.prompt);
+        EXPECT_EQ(GetCapturedStdout(), cmd ? "write device /dev/ttyUSB1 error\n" : "");
         modem.join();
         std::string want = std::string(r.first) + r.second;
         want.resize(std::max<size_t>(want.size(), 4), '\0'), want.resize(sizeof buf, 'x');
         EXPECT_EQ(std::string(buf, sizeof buf), want) << r.first << r.second;
-        EXPECT_TRUE(ms >= r.lo && ms < r.hi) << ms << " ms for " << r.first << r.second;
+        EXPECT_EQ(a.end, r.end) << r.first << r.second;
+        EXPECT_EQ(a.lines, r.lines) << r.first << r.second;
     }
 
     RawPty fake;  // an answer longer than the buffer
-    const std::string flood = std::string(3000, 'a') + "\r\n";
+    const std::string flood = std::string(3000, 'a') + "\r\nOK\r\n";
     ASSERT_EQ(write(fake.master, flood.data(), flood.size()), static_cast<ssize_t>(flood.size()));
     std::vector<char> buf(100);  // exact heap block: ASan sees any byte beyond it
-    read_GSM_GPRS_datas(fake.slave, buf.data(), buf.size(), 1);
+    const at_answer a = at_exchange(fake.slave, nullptr, buf.data(), buf.size(), 1, false);
+    EXPECT_TRUE(a.end == AT_OK && a.overflow && a.len == 100);
     EXPECT_EQ(std::string(buf.begin(), buf.end()), std::string(100, 'a'));
     pollfd p{fake.slave, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 0), 0) << "the part that did not fit was drained";
 }
 
-TEST(AtChannel, StartupAndServiceOperations)
+// A modem that never stops talking is cut at the hard limit; a type-2 frame
+// is handed to the SMS thread and never waits for the modem port.
+TEST(AtChannel, NoExchangeOutlastsTheHardLimitAndRadiosNeverWait)
 {
-    Rig r;
-    testing::internal::CaptureStdout();
-    GSM_Conf_Message(r.fd);
-    GSM_simple_test(r.fd), GSM_read_sim_card_id(r.fd);
-    r.emu.set_version("V9"), Module_ME3630_Get_Version(r.fd);
-    GSM_wait_call(r.fd);
-    for (const char *input :
-         {"12345678901234\n\n", "123"}) {  // cut to the 11 that fit; input ends: no call
-        int in[2], saved = dup(0);
-        ASSERT_EQ(pipe(in), 0);
-        ASSERT_EQ(write(in[1], input, std::strlen(input)),
-                  static_cast<ssize_t>(std::strlen(input)));
-        close(in[1]), dup2(in[0], 0), close(in[0]);
-        GSM_call(r.fd);
-        dup2(saved, 0), close(saved);
-    }
-    // The hang-up's answer may still be on its way on a slow machine.
-    ASSERT_TRUE(r.emu.wait_until(
-        [&] { return r.emu.received().size() > 0 && r.emu.commands().back() == "at+chup\r"; },
-        2000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    r.emu.set_version(std::string(60, 'V')), Module_ME3630_Get_Version(r.fd);  // fills all 50 bytes
-    EXPECT_EQ(
-        testing::internal::GetCapturedStdout(),
-        "end config short message env\n"
-        "\r\n 获取模块版本信息 ...\r\n\r\nSendData:AT+GMR\r\n\r\n \r\nV9\r\n\r\nOK\r\n \r\n" +
-            std::string(10, '\n') + "quit wait_call\n" +
-            "please input telephone number:press ENTER for quit:"
-            "please input telephone number:\nno call: input ended before the number was complete\n"
-            "\r\n 获取模块版本信息 ...\r\n\r\nSendData:AT+GMR\r\n\r\n \r\n" +
-            std::string(48, 'V') + " \r\n");
-    EXPECT_EQ(r.emu.commands(),
-              (Strings{"AT+CMGF=1\r\n", "AT+CPMS=\"SM\",\"SM\",\"SM\"\r\n",
-                       "at+cmgl=\"REC READ\"\r", "at+ccid\r", "AT+GMR\r\n", "at+chup\r",
-                       "atd12345678901;\r", "at+chup\r", "AT+GMR\r\n"}));
+    Rig r(10);
+    r.emu.set_silent(true), r.emu.set_babble(300);  // a line every 0.3 s, no answer
+    std::atomic<bool> done{false};
+    at_answer a{};
+    const auto t0 = Clock::now();
+    CaptureStdout();
+    std::thread talk([&] {
+        char buf[256];
+        a = at_exchange(r.fd, "AT\r", buf, sizeof buf, 3, false);
+        done = true;
+    });
+    const testing::AssertionResult ended = within("the limit", 15, [&] { return done.load(); });
+    const double took = gw_since(t0);
+    r.emu.set_babble(0), talk.join();
+    EXPECT_EQ(GetCapturedStdout(), "modem answer cut: the modem talked past the 10 s limit\n");
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(a.end, AT_LIMIT);
+    EXPECT_GE(took, 10);
+
+    bytes form(19, 0);  // a type-2 frame in radio form, L = 11
+    form[2] = 0xA3, form[3] = 0x20, form[5] = 11, form[12] = 2;
+    done = false;
+    std::unique_lock<std::recursive_mutex> busy(modem_port_lock());  // an exchange under way
+    std::thread pump([&] {
+        EXPECT_EQ(comand_process_from_device(&r.ctx, form.data(), int(form.size())), FRAME_HANDLED);
+        done = true;
+    });
+    EXPECT_TRUE(testutil::wait_for("the radio pump", 2000, [&] { return done.load(); }));
+    busy.unlock(), pump.join();
+    sms_forward_reset();
 }
 
-TEST(SmsPoll, EveryEntryRunInOrderAdminsFilterSendsNeverInterleave)
+// A forwarded frame goes out 4 s after it came, to the latest sender; a full
+// queue drops a frame, an unknown sender fails it, and a send without the
+// prompt never writes its text and counts as failed, not as a reply.
+TEST(SmsSend, ForwardsWaitTheirTurnAndFailuresAreCounted)
 {
     Rig r;
-    char inbox[4096];
-    testing::internal::CaptureStdout();
-    r.emu.add_sms("+4915100000001", "wifi on"),
-        r.emu.add_sms("+4915100000002", "");  // empty text: no command
-    receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox, nullptr);
-    EXPECT_EQ(r.emu.commands(),
-              (Strings{"AT+CMGL=\"REC UNREAD\"\r", "at+cmgd= 1\r", "at+cmgs=\"+4915100000001\"\r",
-                       "ok\x1A\r", "at+cmgd= 2\r"}));
-    EXPECT_STREQ(r.ctx.sms_phone, "\"+4915100000002\"");
+    auto sends = [&](size_t want) {  // the sends done and failed, once they are due
+        return within("the sends", 30, [&] {
+            sms_forward_send_due(&r.ctx, r.fd);
+            return r.emu.sent().size() + r.count(sms.send_failed) == want;
+        });
+    };
+    CaptureStdout();  // checked once the console is back
+    sms_phone_store(&r.ctx, "\"+49151\"");
+    const auto t0 = Clock::now();
+    const bool queued = sms_forward_queue("A320");
+    sms_forward_send_due(&r.ctx, r.fd);
+    const size_t early = r.emu.sent().size();
+    const bool first = sends(1);
+    const double after = gw_since(t0);
+    sms_phone_store(&r.ctx, "");
+    int accepted = 0;
+    for (int i = 0; i <= SMS_FORWARD_SLOTS; i++)
+        accepted += sms_forward_queue("B0");
+    const bool all = sends(1 + SMS_FORWARD_SLOTS);
+    r.emu.fail_next_sends(1);
+    const int cmd = receive_short_message_process(&r.ctx, "wifi on", "\"+49151\"");
+    const std::string out = GetCapturedStdout();
 
-    r.emu.add_sms("+4915100000003", "wifi off"), r.emu.add_sms("+4915100000004", "reset");
-    receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox,
-                               " +4915100000003 ,\"+49151000000099\"");
-    EXPECT_TRUE(r.emu.inbox().empty());
-    EXPECT_EQ(r.emu.sent().size(), 2u);  // only the admin is answered
-    EXPECT_EQ(r.emu.sent().back().number, "\"+4915100000003\"");
-    EXPECT_TRUE(recorded.empty()) << "a stranger's reset is not run";
-    EXPECT_STREQ(r.ctx.sms_phone, "\"+4915100000003\"");
-
-    const size_t before = r.emu.commands().size();  // an empty inbox: just the listing
-    receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox, "");
-    EXPECT_EQ(r.emu.commands().size(), before + 1);
-
-    // A forwarded SMS from another thread never lands inside a listing; fields are cut to fit.
-    std::thread pump([&] {
-        char own[2048];
-        GSM_Send_Message(r.fd, "\"+49\"", "A1", own, sizeof own);
-    });
-    for (int i = 0; i < 3; i++)
-        GSM_Read_Message(r.fd, inbox, sizeof inbox);
-    pump.join();
-    GSM_Send_Message(r.fd, std::string(40, '5').c_str(), std::string(200, 'b').c_str(), inbox,
-                     sizeof inbox);
-    del_shortMessage(r.fd, "123456");
-    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(queued && early == 0 && first && all && after >= 4) << early << " early";
+    EXPECT_EQ(r.emu.sent().at(0).number + r.emu.sent()[0].text, "\"+49151\"A320");
+    EXPECT_TRUE(accepted == SMS_FORWARD_SLOTS && cmd == 4);
+    for (const char *line : {"sms forward dropped: 4 frames already wait to be sent\n",
+                             "sms forward not sent: no sender known yet\n",
+                             "sms to \"+49151\" not sent: the modem refused it\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+    ASSERT_TRUE(r.emu.wait_until([&] { return r.emu.commands().back() == "\x1B"; }, 2000));
     const Strings cmds = r.emu.commands();
-    EXPECT_EQ(Strings(cmds.end() - 3, cmds.end()),
-              (Strings{"at+cmgs=" + std::string(31, '5') + "\r", std::string(138, 'b') + "\x1A\r",
-                       "at+cmgd=12345\r"}));
-    EXPECT_EQ(r.emu.sent().at(2).number + r.emu.sent().at(2).text,
-              "\"+49\"A1");  // not a listing as its text
-    for (const char *line : {"\"+4915100000002\"\n\nplease input correct command\n",
-                             "sms from \"+4915100000004\" ignored: not an admin number\n"})
-        EXPECT_NE(out.find(line), std::string::npos) << out;
+    EXPECT_EQ(cmds.at(cmds.size() - 2), "at+cmgs=\"+49151\"\r");
+    EXPECT_EQ(r.emu.sent().size(), 1u) << "the text after a refused AT+CMGS";
+    EXPECT_EQ(r.counts({&sms.forwarded, &sms.forward_dropped, &sms.send_failed, &sms.replies}),
+              (std::vector<uint64_t>{1, 1, 1 + SMS_FORWARD_SLOTS, 0}));
+}
+
+// Texts that hold a listing header, a final result code or a second line
+// never pass for another message, another sender or a shorter command:
+// each is deleted, refused and counted; nothing is answered or run.
+TEST(SmsPoll, ForgedHeadersFinalCodesAndSecondLinesNeverRun)
+{
+    Rig r;
+    const std::string ip = "server ip set 127.0.0.66";
+    const std::pair<const char *, std::string> texts[] = {
+        {STRANGER,
+         "hi\r+CMGL: 1,\"REC UNREAD\",\"" + std::string(ADMIN) + "\",,\"x\"\r\n" + ip + "\r"},
+        {ADMIN,
+         "reset\r\nOK\r\n+CMGR: \"REC UNREAD\",\"" + std::string(ADMIN) + "\",,\"x\"\r\n" + ip},
+        {ADMIN, ip + "\r\n\r\nOK\r\n"},
+        {ADMIN, "wifi on\nreset"},
+        {ADMIN, "wifi on\r\n"},  // one trailing line break is no second line
+    };
+    for (const auto &t : texts)
+        r.emu.add_sms(t.first, t.second);
+    CaptureStdout();
+    const int listed = receive_short_message_poll(&r.ctx, r.fd, r.rules, false);
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(listed, 5);
+    EXPECT_TRUE(r.emu.inbox().empty());
+    EXPECT_EQ(testutil::read_file(r.conf), CONF + "sms_admin_numbers=" + ADMIN + "\n");
+    EXPECT_TRUE(recorded.empty());
+    ASSERT_EQ(r.emu.sent().size(), 1u);
+    EXPECT_EQ(r.emu.sent()[0].text, "ok");
+    EXPECT_EQ(r.counts({&sms.received, &sms.ignored, &sms.multiline}),
+              (std::vector<uint64_t>{5, 1, 3}));
+    EXPECT_EQ(out.find('\r'), std::string::npos) << "hostile bytes are shown escaped";
+    EXPECT_NE(out.find("\"" + std::string(STRANGER) + "\"\nhi\\r+CMGL: 1,"), std::string::npos);
+    EXPECT_NE(out.find("sms from \"" + std::string(ADMIN) + "\" refused: not one line of text\n"),
+              std::string::npos);
+}
+
+// A "reset" ends the poll: the board is going down, and a message deleted
+// now would be lost to the power-off. The next one stays on the SIM.
+TEST(SmsPoll, ResetEndsThePoll)
+{
+    Rig r;
+    r.emu.add_sms(ADMIN, "reset");
+    r.emu.add_sms(ADMIN, "wifi on");
+    receive_short_message_poll(&r.ctx, r.fd, r.rules, false);
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].substr(0, 7), "reboot@");
+    ASSERT_EQ(r.emu.inbox().size(), 1u);
+    EXPECT_EQ(r.emu.inbox()[0].text, "wifi on");
+}
+
+// The allow-list and the password come before everything an SMS can cause;
+// the password is never shown.
+TEST(SmsPoll, AdminListAndPasswordDecideFirst)
+{
+    Rig r;
+    const std::string example =
+        std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) +
+        "/packaging/config.txt.example";
+    const std::string admins = "sms_admin_numbers=" + std::string(ADMIN) + "\n";
+    const struct {
+        std::string conf;  // "example": the shipped file
+        const char *sender;
+        const char *text;
+        bool answered;
+    } rows[] = {
+        {"", STRANGER, "wifi on", true},  // no list: every sender
+        {"sms_admin_numbers=\n", ADMIN, "wifi on", false},
+        {"example", ADMIN, "wifi on", false},
+        {admins + "sms_password=7351\n", ADMIN, "7351 wifi on", true},
+        {admins + "sms_password=7351\n", ADMIN, "7350 wifi on", false},
+        {admins + "sms_password=7351\n", ADMIN, "wifi on", false},
+        {admins + "sms_password=7351\n", ADMIN, "7351wifi on", false},
+        {admins + "sms_password=7351\n", STRANGER, "7351 wifi on", false},
+        {admins + "sms_password=73 51\n", ADMIN, "73 51 wifi on", false},  // not a password
+    };
+    size_t refused = 0;
+    Strings wrong;  // rows whose outcome was not the expected one
+    CaptureStdout();
+    for (const auto &row : rows) {
+        if (row.conf == "example")
+            testutil::write_file(r.conf, testutil::read_file(example)),
+                sms_rules_load(r.conf.c_str(), &r.rules);
+        else
+            r.configure(row.conf);
+        sms_phone_store(&r.ctx, "");
+        const size_t sent = r.emu.sent().size();
+        r.emu.add_sms(row.sender, row.text);
+        receive_short_message_poll(&r.ctx, r.fd, r.rules, false);
+        refused += !row.answered;
+        if (r.emu.sent().size() - sent != row.answered ||
+            (r.ctx.sms_phone[0] != '\0') != row.answered)
+            wrong.push_back(row.conf + row.text);
+    }
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(wrong, Strings());
+    EXPECT_EQ(out.find("7351"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n**** wifi on\n"), std::string::npos) << out;
+    EXPECT_EQ(r.count(sms.ignored) + r.count(sms.bad_password), refused);
+    EXPECT_EQ(r.count(sms.bad_password), 4u);
 
     const struct {
         const char *admins, *sender;
@@ -227,94 +381,98 @@ TEST(SmsPoll, EveryEntryRunInOrderAdminsFilterSendsNeverInterleave)
             << (w.admins ? w.admins : "null") << " " << w.sender;
 }
 
-// A cut listing entry that came after its collector gave up is dropped when
-// the next listing is asked for; joined to that answer's CR it would pass
-// for a whole entry and run a truncated command.
-TEST(SmsPoll, LateTailOfAnEarlierAnswerIsNotReadAsTheNextOne)
+// Every message that reaches the SIM is handled once and deleted, whatever
+// the listings: a message left read before start-up and one whose delete
+// failed within a minute; a storm of 60 with cut listings, the SIM refusing
+// what does not fit, leaves the SIM empty within two minutes, and a status
+// sent then is answered.
+TEST(SmsPoll, EveryMessageHandledOnceAndTheSimEmptied)
 {
-    Rig r;
-    RawPty fake;
-    const std::string stale = "\r\n+CMGL: 7,\"REC UNREAD\",\"+49\",,\"t\"\r\npara set AFAF000";
-    ASSERT_EQ(write(fake.master, stale.data(), stale.size()), static_cast<ssize_t>(stale.size()));
-    int queued = 0;
-    for (int i = 0; i < 2000 && queued < static_cast<int>(stale.size()); i++)
-        ioctl(fake.slave, FIONREAD, &queued), usleep(i ? 1000 : 0);
-    ASSERT_EQ(queued, static_cast<int>(stale.size())) << "waited for the stale bytes to arrive";
-    std::string got(64, '\0');  // what the modem is sent; answered with an empty listing
-    std::thread modem([&] {
-        pollfd p{fake.master, POLLIN, 0};
-        const ssize_t n = poll(&p, 1, 2000) == 1 ? read(fake.master, &got[0], got.size()) : 0;
-        got.resize(std::max<ssize_t>(n, 0));
-        EXPECT_EQ(write(fake.master, "\r\nOK\r\n", 6), 6);
-    });
+    Rig r(6);
     char inbox[4096];
-    r.ctx.gsm_fd = fake.slave;
-    testing::internal::CaptureStdout();
-    receive_short_message_poll(&r.ctx, fake.slave, inbox, sizeof inbox, nullptr);
-    const std::string out = testing::internal::GetCapturedStdout();
-    modem.join();
-    char more[256];
-    pollfd p{fake.master, POLLIN, 0};
-    for (int i = 0; i < 64 && poll(&p, 1, 0) == 1; i++)  // all it was sent since
-        got.append(more, static_cast<size_t>(std::max<ssize_t>(read(fake.master, more, 256), 0)));
-    EXPECT_EQ(got, "AT+CMGL=\"REC UNREAD\"\r") << "no deletion, no reply";
-    EXPECT_EQ(radio_hex(r.radio.master), "");
-    EXPECT_EQ(out, "");
-}
+    r.emu.add_sms(ADMIN, "ssid set left read");
+    GSM_Read_Message(r.fd, inbox, sizeof inbox);  // listed: now read
+    r.emu.fail_next_deletes(1);
+    r.emu.add_sms(ADMIN, "ssid set delete failed once");
+    CaptureStdout();  // the thread's console; results are checked once it is back
+    const auto t0 = Clock::now();
+    std::thread sms_thread(receive_short_message, &r.ctx);
+    const testing::AssertionResult both = within(
+        "both handled", 60, [&] { return r.emu.sent().size() == 2 && r.emu.inbox().empty(); });
+    const double both_after = gw_since(t0);
 
-// The SMS thread gives the port back and asks again at once, for ever; a
-// sender that asked meanwhile must be next, not wait for the poller to stop.
-TEST(ModemPort, ASenderWaitingIsServedBeforeThePollerAgain)
-{
-    auto &port = modem_port_lock();
-    std::atomic<bool> asked{false}, served{false};
-    std::atomic<int> polls_after_ask{0};
-    std::thread poller([&] {
-        for (int i = 0; i < 200 && !served.load(); i++) {
-            port.lock();
-            port.lock();  // an exchange inside an exchange
-            polls_after_ask += asked.load();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            port.unlock();
-            port.unlock();
-        }
+    // Long texts: a listing of 30 does not fit the 4 KiB inbox buffer.
+    r.emu.set_listing_fault(emu_listing::cut, 7);
+    for (int i = 0; i < 60; i++) {
+        r.emu.add_sms(ADMIN, "ssid set " + std::string(130, 'a' + i % 26));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 / 6));
+    }
+    r.emu.set_listing_fault(emu_listing::whole, 0);
+    const auto storm_end = Clock::now();
+    const size_t took_in = 2 + 60 - size_t(r.emu.refused());
+    const testing::AssertionResult emptied = within("an empty SIM", 120, [&] {
+        return r.emu.inbox().empty() && r.emu.sent().size() == took_in;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    asked = true;
-    port.lock();
-    served = true;
-    port.unlock();
-    poller.join();
-    EXPECT_LE(polls_after_ask.load(), 20)
-        << "the sender lost the port to the poller again and again";
+    const double emptied_after = gw_since(storm_end);
+    r.emu.add_sms(ADMIN, "status");
+    const testing::AssertionResult status = within("the status", 30, [&] {
+        return r.emu.sent().size() == took_in + 1 &&
+               r.emu.sent().back().text.rfind("lampgw", 0) == 0;
+    });
+    gateway_stopping = true;
+    sms_thread.join();
+    GetCapturedStdout();
+    EXPECT_TRUE(both) << r.emu.sent().size() << " sent, " << r.emu.inbox().size() << " left";
+    EXPECT_GE(both_after, 29) << "the failed delete is found by the next \"ALL\" listing";
+    EXPECT_TRUE(r.count(sms.delete_failed) == 1 && r.emu.refused() > 0);
+    EXPECT_TRUE(emptied) << r.emu.inbox().size() << " left, " << emptied_after
+                         << " s after the storm";
+    EXPECT_TRUE(status);
+    EXPECT_EQ(r.counts({&sms.received, &sms.replies}),
+              (std::vector<uint64_t>{took_in + 1, took_in + 1}))
+        << "a message handled twice, or not at all";
 }
 
-TEST(SmsPoll, ParserStaysInsideItsInputAndFields)
+// The answer to a listing gives indexes only; the read of one message gives
+// its sender and a one-line text, or refuses it.
+TEST(SmsParse, IndexesAndMessagesByStructure)
 {
     const std::string hdr = "+CMGL: 3,\"REC UNREAD\",\"+49\",,\"t\"\r\n";
-    const struct {
-        std::string listing;
-        Strings want;
-    } rows[] = {
-        {"\r\n" + hdr + "reset\r\n\r\nOK\r\n", {" 3|\"+49\"|reset"}},
-        {hdr + "a\r\n" + hdr + "\r\n", {" 3|\"+49\"|a", " 3|\"+49\"|"}},  // two entries, empty text
-        {"+CMGL: 1,\"x\",\"+1\"\r\nlost\r\n" + hdr + "b\r\n",
-         {" 3|\"+49\"|b"}},                       // two commas only: passed over
-        {"+CMGL: 3,\"REC UNREAD\",\"+49\"", {}},  // header cut short
-        {hdr, {}},
-        {hdr.substr(0, hdr.size() - 1), {}},
-        {hdr + "no end", {}},  // text cut short
-        {"+CMGL:" + std::string(20, '1') + ",s," + std::string(40, '2') + ",\r\n" +
-             std::string(3000, 't') + "\r",
-         {std::string(15, '1') + "|" + std::string(29, '2') + "|" + std::string(2047, 't')}},
+    int idx[4];
+    const std::string listing = "\r\n" + hdr + "a\r\n+CMGL: 12,x\r\n" + hdr +
+                                "+CMGL:7\r\n+CMGL: 123456,\r\n" +
+                                "x+CMGL: 8,\r\n+CMGL: 9,\r\n+CMGL: 10,\r\n+CMGL: 11,\r\n";
+    const int n = sms_list_indexes(listing.data(), listing.size(), idx, 4);
+    EXPECT_EQ(std::vector<int>(idx, idx + n), (std::vector<int>{3, 12, 9, 10}));
+
+    const std::string ok = "\r\n\r\nOK\r\n";
+    auto cmgr = [&](const std::string &sender, const std::string &text) {
+        return "\r\n+CMGR: \"REC UNREAD\"," + sender + ",,\"t\"\r\n" + text + ok;
     };
-    for (const auto &r : rows) {
-        std::vector<char> buf(r.listing.begin(), r.listing.end());  // no terminator to lean on
-        Strings got;  // index|sender|text of every entry found
-        sms_entry e;
-        for (size_t at = 0; got.size() < 5 && sms_next_entry(buf.data(), buf.size(), at, &e, &at);)
-            got.push_back(std::string(e.index) + "|" + e.sender + "|" + e.text);
-        EXPECT_EQ(got, r.want) << r.listing.substr(0, 60);
+    const struct {
+        std::string answer;
+        bool whole;
+        sms_read read;
+        const char *sender, *text;
+    } rows[] = {
+        {cmgr("\"+49\"", "reset"), true, SMS_READ_GOOD, "\"+49\"", "reset"},
+        {"\r\n+CREG: 1\r\n" + cmgr("\"+49\"", "reset\r\n") + "+CREG: 1\r\n", true, SMS_READ_GOOD,
+         "\"+49\"", "reset"},
+        {cmgr("\"+49\"", ""), true, SMS_READ_GOOD, "\"+49\"", ""},
+        {cmgr("\"+49\"", "reset\r\n\r\nOK"), true, SMS_READ_BAD, "\"+49\"", "reset\r\n\r\nOK"},
+        {cmgr("\"+49\"", std::string("re\0set", 6)), true, SMS_READ_BAD, "\"+49\"", "re"},
+        {cmgr("+49", "reset"), true, SMS_READ_BAD, "", "reset"},
+        {cmgr("\"+49\"", "reset"), false, SMS_READ_BAD, "\"+49\"", ""},
+        {"\r\n+CMS ERROR: 321\r\n", true, SMS_READ_NONE, "", ""},
+        {cmgr("\"+49\"", "reset").substr(0, 40), true, SMS_READ_NONE, "\"+49\"", ""},
+        {"\r\nstale\r\n" + cmgr("\"+49\"", "reset"), true, SMS_READ_NONE, "", ""},
+    };
+    for (const auto &row : rows) {
+        std::vector<char> buf(row.answer.begin(), row.answer.end());  // no terminator to lean on
+        sms_message m;
+        EXPECT_EQ(sms_parse_cmgr(buf.data(), buf.size(), row.whole, &m), row.read) << row.answer;
+        EXPECT_EQ(std::string(m.sender) + "|" + m.text, std::string(row.sender) + "|" + row.text)
+            << row.answer;
     }
 }
 
@@ -363,19 +521,20 @@ TEST(SmsCommand, TableRepliesEffectsAndRefusals)
         if (row.conf)
             *row.conf ? testutil::write_file(r.conf, row.conf) : (void)unlink(r.conf.c_str());
         const size_t sent = r.emu.sent().size();
-        testing::internal::CaptureStdout();
+        CaptureStdout();
         EXPECT_EQ(receive_short_message_process(&r.ctx, row.text.c_str(), "\"+4915100000001\""),
                   row.ret)
             << row.text;
-        const std::string out = testing::internal::GetCapturedStdout(),
-                          radio = radio_hex(r.radio.master);
+        const std::string out = GetCapturedStdout(), radio = radio_hex(r.radio.master);
         EXPECT_EQ(r.emu.sent().size(), sent + (row.ret > 0)) << row.text;
         EXPECT_TRUE(!row.radio || radio == row.radio) << row.text << ": " << radio.substr(0, 60);
         EXPECT_TRUE(!row.console || out.find(row.console) != std::string::npos)
             << row.text << ": " << out;
         EXPECT_TRUE(row.ret != 2 ||
                     testutil::read_file(r.conf) ==
-                        "server_ip_addr=10.0.0.5\nserver_port_num=6000\ndevice_id=0102030405A6\n")
+                        std::string("server_ip_addr=10.0.0.5\nserver_port_num=6000\n"
+                                    "device_id=0102030405A6\nsms_admin_numbers=") +
+                            ADMIN + "\n")
             << "on disk";
     }
     EXPECT_EQ(recorded, Strings{"reboot@1"});  // after the reply
@@ -387,9 +546,8 @@ TEST(SmsCommand, TableRepliesEffectsAndRefusals)
 TEST(SmsCommand, StatusAnswersFiguresAndSignalOnlyToAnAdmin)
 {
     Rig r;
-    counters_reset(gw_seconds());
     const std::string head = std::string("lampgw ") + gateway_version() + " up 0h00m, link down";
-    testing::internal::CaptureStdout();
+    CaptureStdout();
     for (int rssi : {20, -1}) {  // -1: the modem answers AT+CSQ with ERROR
         r.emu.set_signal(rssi);
         EXPECT_EQ(receive_short_message_process(&r.ctx, "status", "\"+4915100000001\""), 12);
@@ -400,16 +558,52 @@ TEST(SmsCommand, StatusAnswersFiguresAndSignalOnlyToAnAdmin)
                   rssi < 0 ? ", signal unknown" : ", signal -73 dBm");
     }
     EXPECT_EQ(r.emu.commands().at(0), "AT+CSQ\r");
-    char inbox[4096];
-    r.emu.add_sms("+4915100000009", "status");
-    receive_short_message_poll(&r.ctx, r.fd, inbox, sizeof inbox, "+4915100000001");
-    testing::internal::GetCapturedStdout();
+    r.emu.add_sms(STRANGER, "status");
+    receive_short_message_poll(&r.ctx, r.fd, r.rules, false);
+    GetCapturedStdout();
     EXPECT_EQ(r.emu.sent().size(), 2u);
     const Strings cmds = r.emu.commands();
     EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+CSQ\r"), 2);
-    const sms_counters &m = gw_counters.sms;
-    EXPECT_EQ(counter_get(m.received), 1u);
-    EXPECT_EQ(counter_get(m.ignored), 1u);
-    EXPECT_EQ(counter_get(m.done), 2u);
-    EXPECT_EQ(counter_get(m.replies), 2u);
+    EXPECT_EQ(r.counts({&sms.received, &sms.ignored, &sms.done, &sms.replies}),
+              (std::vector<uint64_t>{1, 1, 2, 2}));
+}
+
+TEST(AtChannel, StartupAndServiceOperations)
+{
+    Rig r;
+    CaptureStdout();
+    GSM_Conf_Message(r.fd);
+    GSM_simple_test(r.fd), GSM_read_sim_card_id(r.fd);
+    r.emu.set_version("V9"), Module_ME3630_Get_Version(r.fd);
+    GSM_wait_call(r.fd);
+    for (const char *input :
+         {"12345678901234\n\n", "123"}) {  // cut to the 11 that fit; input ends: no call
+        int in[2], saved = dup(0);
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_EQ(write(in[1], input, std::strlen(input)),
+                  static_cast<ssize_t>(std::strlen(input)));
+        close(in[1]), dup2(in[0], 0), close(in[0]);
+        GSM_call(r.fd);
+        dup2(saved, 0), close(saved);
+    }
+    // The hang-up's answer may still be on its way on a slow machine.
+    ASSERT_TRUE(r.emu.wait_until(
+        [&] { return r.emu.received().size() > 0 && r.emu.commands().back() == "at+chup\r"; },
+        2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    r.emu.set_version(std::string(60, 'V')), Module_ME3630_Get_Version(r.fd);  // fills all 50 bytes
+    EXPECT_EQ(
+        GetCapturedStdout(),
+        "end config short message env\n"
+        "\r\n 获取模块版本信息 ...\r\n\r\nSendData:AT+GMR\r\n\r\n \r\nV9\r\n\r\nOK\r\n \r\n" +
+            std::string(10, '\n') + "quit wait_call\n" +
+            "please input telephone number:press ENTER for quit:"
+            "please input telephone number:\nno call: input ended before the number was complete\n"
+            "\r\n 获取模块版本信息 ...\r\n\r\nSendData:AT+GMR\r\n\r\n \r\n" +
+            std::string(48, 'V') + " \r\n");
+    EXPECT_EQ(r.emu.commands(),
+              (Strings{"AT+CMGF=1\r\n", "AT+CPMS=\"SM\",\"SM\",\"SM\"\r\n",
+                       "at+cmgl=\"REC READ\"\r", "at+ccid\r", "AT+GMR\r\n", "at+chup\r",
+                       "atd12345678901;\r", "at+chup\r", "AT+GMR\r\n"}));
+    EXPECT_EQ(sms_sim_slots(), 30);
 }

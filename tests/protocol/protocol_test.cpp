@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "modem/message.h"
 #include "radio/w433config.h"
 #include "runtime/cabinet.h"
 
@@ -86,7 +87,7 @@ TEST(RadioDispatchServerDispatch, ByTypeCommandAndLength)
                 sms = radio_frame(frame(2, 9, 700));  // text overflow
     bytes short12 = part(radio_frame(frame(1, 9, 10)), 0, 13),
           short15 = cat({radio_frame(frame(0, 9, 7)), {7}});  // type, command past len
-    const std::string no, sent = "send short message:\n\nend send short message\n";
+    const std::string no;
     auto twice = [](const bytes &f, uint8_t b14) {
         return "other=" + hx(radio_frame(f)) + " " + hx(cat({{b14}, part(f, 15, 23)})) + ";";
     };
@@ -105,7 +106,7 @@ TEST(RadioDispatchServerDispatch, ByTypeCommandAndLength)
         {0, radio_frame(f4), 1, no, no},
         {0, radio_frame(frame(0xA3, 9, 19)), 1, no, no},
         {0, short12, 1, no, no, 4, 12},
-        {0, sms, 1, no, sent},
+        {0, sms, 1, no, no},  // handed to the SMS thread
         {1, radio_frame(f1), 1, "other=" + hx(radio_frame(f1)) + ";k117=31 0A 30 0A;",
          "from server to other:" + hx(f1, "-") + "\n"},
         {1, radio_frame(f4), 1, "other=" + hx(radio_frame(f4)) + ";k117=31 0A 30 0A;",
@@ -130,7 +131,12 @@ TEST(RadioDispatchServerDispatch, ByTypeCommandAndLength)
             << hx(c.buf);
         EXPECT_TRUE(c.buf != radio_frame(set) || c.buf[16] == 0xAF);  // the caller sees the change
     }
-    ASSERT_TRUE(rig.modem.wait_until([&] { return rig.modem.sent().size() == 1; }, 3000));
+    ASSERT_TRUE(rig.modem.wait_until(
+        [&] {
+            sms_forward_send_due(&rig.ctx, rig.ctx.gsm_fd);
+            return rig.modem.sent().size() == 1;
+        },
+        3000));
     EXPECT_EQ(rig.modem.sent()[0].number + " " + rig.modem.sent()[0].text,
               "\"+8613800000000\" " + hx(part(sms, 2, 71), ""));  // the modem takes 138
     std::unique_lock<std::mutex> keyed(transmit_key_lock(W433_OTHER_KEY_GPIO));

@@ -38,7 +38,7 @@ Cabinet::Cabinet(unsigned speedup, bool with_config)
     if (with_config)
         testutil::write_file(
             config, "server_ip_addr=127.0.0.1\nserver_port_num=" + std::to_string(server.port()) +
-                        "\ndevice_id=0102030405A6\n");
+                        "\ndevice_id=0102030405A6\nsms_admin_numbers=+4915100000001\n");
     board.radio_other_dev = other.path().c_str();
     board.radio_ludeng_dev = ludeng.path().c_str();
     board.gsm_dev = modem.slave_path().c_str();
@@ -46,6 +46,7 @@ Cabinet::Cabinet(unsigned speedup, bool with_config)
     board.gpio_root = gpio.root().c_str();
     board.proc_root = dir.path().c_str();  // no entry in it is a process
     board.config_file = config.c_str();
+    board.state_dir = dir.path().c_str();
     board.run_command = record_command;
     time_set_speedup(speedup);
 

@@ -41,7 +41,7 @@ TEST(CommandLine, VersionAndCheck)
     const std::string good = dir.file("good.txt"), bad = dir.file("bad.txt");
     testutil::write_file(good,
                          "server_ip_addr=192.0.2.10\nserver_port_num=8000\n"
-                         "device_id=0102030405A6\n");
+                         "device_id=0102030405A6\nsms_admin_numbers=\n");
     testutil::write_file(bad, "server_ip_addr=192.0.2.10\nserver_port_num=0\n");
     const cli_result ok = run({"--check-config", good});
     EXPECT_EQ(ok.rc, 0);
@@ -49,7 +49,9 @@ TEST(CommandLine, VersionAndCheck)
     const cli_result ko = run({"--check-config", bad});
     EXPECT_EQ(ko.rc, 1);
     EXPECT_EQ(ko.out, bad + ":2: server_port_num \"0\" is not a port from 1 to 65535\n" + bad +
-                          ": device_id is missing\n");
+                          ": device_id is missing\n" + bad +
+                          ": sms_admin_numbers is missing: every sender may command the gateway by "
+                          "SMS (an empty sms_admin_numbers= lets nobody)\n");
     EXPECT_EQ(ok.err + ko.err, "");
 
     // Without a file name: config.txt in the working directory.
@@ -64,7 +66,9 @@ TEST(CommandLine, VersionAndCheck)
     EXPECT_EQ(none.rc, 1);
     EXPECT_EQ(none.out, "config.txt: cannot be read: No such file or directory\n");
     EXPECT_EQ(some.out,
-              "config.txt: server_ip_addr is missing\nconfig.txt: server_port_num is missing\n");
+              "config.txt: server_ip_addr is missing\nconfig.txt: server_port_num is missing\n"
+              "config.txt: sms_admin_numbers is missing: every sender may command the gateway by "
+              "SMS (an empty sms_admin_numbers= lets nobody)\n");
 }
 
 TEST(CommandLine, RefusesOtherArguments)

@@ -66,8 +66,9 @@ TEST(Report, StatsLineHoldsEveryKeyInItsOrder)
                   "ludeng_overflow=9 server_bytes=0 server_frames=0 server_to_other=0 "
                   "server_to_ludeng=2 server_commands=0 server_ignored=0 server_discarded=0 "
                   "sms_received=0 sms_done=0 sms_refused=0 sms_unknown=0 sms_ignored=0 "
-                  "sms_replies=0 sms_forwarded=0 modem_silent=4 watchdog_feeds=0 "
-                  "companion_restarts=1");
+                  "sms_multiline=0 sms_bad_password=0 sms_replies=0 sms_forwarded=0 "
+                  "sms_send_failed=0 sms_forward_dropped=0 sms_delete_failed=0 modem_silent=4 "
+                  "watchdog_feeds=0 companion_restarts=1");
     // Every counter at its largest still fits the line.
     for (port_counters &p : gw_counters.port)
         set(p.bytes_read, UINT64_MAX), set(p.bytes_overflow, UINT64_MAX);

@@ -67,11 +67,14 @@ TEST(Startup, CompletesWithoutConfigAndWithBadValues)
         EXPECT_EQ(out.find("server_ip_addr is too long") != std::string::npos, with_config) << out;
         // Each problem of the file right after the line of its value.
         if (with_config)
-            expect_in_order(out, {"device id=0102030405A\nwarning: " + cab.config + ":1: device_id",
-                                  "hexadecimal digits\nserver_ip:\nwarning: " + cab.config +
-                                      ":2: server_ip_addr",
-                                  "server port num:0\nwarning: " + cab.config +
-                                      ": server_port_num is missing\nSOFTWAREVERSION"});
+            expect_in_order(
+                out,
+                {"device id=0102030405A\nwarning: " + cab.config + ":1: device_id",
+                 "hexadecimal digits\nserver_ip:\nwarning: " + cab.config + ":2: server_ip_addr",
+                 "server port num:0\nwarning: " + cab.config +
+                     ": server_port_num is missing\nwarning: " + cab.config +
+                     ": sms_admin_numbers is missing: every sender may command the gateway by SMS "
+                     "(an empty sms_admin_numbers= lets nobody)\nSOFTWAREVERSION"});
         else
             expect_in_order(out, {"server port num:0\nwarning: " + cab.config +
                                   ": cannot be read: No such file or directory\nSOFTWAREVERSION"});
