@@ -78,6 +78,8 @@ public:
     // the last byte was handed to the line.
     bytes send_status(int n, std::chrono::steady_clock::time_point *sent = nullptr);
     void send_raw(const bytes &b);
+    // True once every byte the gateway wrote before the call is taken.
+    bool drain(int timeout_ms) { return line_.drain(timeout_ms); }
 
     // The level of this module's transmit key line, fed from the GPIO tree.
     // Bytes count as keyed when the key is high as they are taken, or when a

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <set>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +36,7 @@ using clock_type = std::chrono::steady_clock;
 
 constexpr int KEY_OTHER = 117, KEY_LUDENG = 7, WATCHDOG = 60, MODEM_RESET = 115, STARTUP_PULSE = 48;
 const char *const DEVICE_ID = "0102030405A6";
+const char *const MODEM_VERSION = "ME3630C3CV1.0B06";
 const uint8_t GATEWAY_ADDRESS[6] = {0x01, 0x02, 0x03, 0x04, 0x05, 0xA6};
 
 // ------------------------------------------------------------ parsing
@@ -173,11 +175,11 @@ std::string parse_event(const std::string &name, std::string rest, sim_event *e)
             return "server-lamp: the level is 0..255";
         return "";
     }
-    if (name == "silent") {
-        e->kind = sim_event_kind::silent;
+    if (name == "silent" || name == "modem-babble") {
+        e->kind = name == "silent" ? sim_event_kind::silent : sim_event_kind::modem_babble;
         std::string w = next_word(rest);
         e->on = w == "on";
-        return (w == "on" || w == "off") && rest.empty() ? "" : "silent needs on or off";
+        return (w == "on" || w == "off") && rest.empty() ? "" : name + " needs on or off";
     }
     const struct {
         const char *name;
@@ -210,7 +212,6 @@ struct street {
     bool link_lost = false;
     clock_type::time_point connected_at;         // the server's latest accept
     std::multiset<std::string> server_forms[2];  // radio forms the server sent, per module
-    std::string last_deleted;                    // text of the message deleted last
     clock_type::time_point key_since[2];
     int last_level[128];
     // The gateway's process watch looks here, not at /proc: it sees the
@@ -267,6 +268,8 @@ struct street {
 
     void say(const char *who, const std::string &text)
     {
+        if (opt.on_line)
+            opt.on_line(std::string(who) + ": " + text);
         std::lock_guard<std::mutex> hold(out_lock);
         drain_console();
         if (opt.quiet)
@@ -415,24 +418,117 @@ std::vector<count_check> street_counts(const sim_counters &c)
     add("server_to_other", "server frames at the 434 MHz module", c.port[0].server_at_module);
     add("server_to_ludeng", "server frames at the 450 MHz module", c.port[1].server_at_module);
     add("server_to_other", "key windows on line 117 less SMS payloads",
-        c.port[0].key_windows - c.radio_sms_ok);
+        c.port[0].key_windows - c.radio_sms);
     add("server_to_ludeng", "key windows on line 7", c.port[1].key_windows);
     add("sms_received", "messages the modem deleted", c.sms_deleted);
-    add("sms_done sms_refused sms_unknown sms_ignored", "messages the modem deleted",
-        c.sms_deleted);
+    add("sms_done sms_refused sms_unknown sms_ignored sms_multiline sms_bad_password",
+        "messages the modem deleted", c.sms_deleted);
     add("sms_replies", "answers the modem sent", c.replies_ok + c.replies_status);
     add("sms_forwarded", "frames the modem sent on by SMS", c.sms_forwarded);
     add("hb_sent", "heartbeats at the server", c.heartbeats, 0, c.server_drops,
         "one written before a drop by the server was seen, never read");
-    add("hb_answered", "heartbeats the server answered", c.heartbeats_answered,
-        c.server_drops + c.gateway_closes + 1, 0,
-        "an answer on a connection that ended, or after the server pump's last read");
+    // The gateway closes a link for silence after five heartbeats without an
+    // answer: a server slow to read may answer all five after the close.
+    add("hb_answered", "heartbeats answered, less answers unread",
+        c.heartbeats_answered - c.answers_unread, c.server_drops + 5 * c.gateway_closes, 0,
+        "an answer on a connection the server dropped, or up to five answered after the "
+        "gateway closed the link for silence");
     add("link_connects", "connections the server accepted", c.connections);
     add("drops_write drops_closed", "connections the server dropped", c.server_drops);
     add("drops_silence", "connections the gateway closed", c.gateway_closes);
     add("watchdog_feeds", "rises of line 60", c.watchdog_feeds);
     add("companion_restarts", "\"zuzize-vid &\" commands", c.companion_commands);
     return v;
+}
+
+// Heartbeat answers (type 0, command 7) among the whole frames in b.
+int count_answers(const bytes &b)
+{
+    int n = 0;
+    for (size_t i = 0; i + 6 <= b.size();) {
+        const size_t len = (static_cast<size_t>(b[i + 2]) << 8 | b[i + 3]) + 6;
+        if (b[i] != 0xA3 || b[i + 1] != 0x20 || i + len > b.size() ||
+            !whole_frame(
+                bytes(b.begin() + static_cast<long>(i), b.begin() + static_cast<long>(i + len)))) {
+            ++i;
+            continue;
+        }
+        n += len >= 14 && b[i + 10] == 0 && b[i + 13] == 7;
+        i += len;
+    }
+    return n;
+}
+
+// Asks the modem for its version on the gateway's own port, which the
+// stopped gateway no longer uses, and waits for the answer: the emulator
+// takes commands one after another, so every exchange the gateway began has
+// been handled (and reported) by then.
+bool modem_caught_up(int fd, const std::string &version, int timeout_ms)
+{
+    static const char ask[] = "AT+GMR\r";
+    if (fd < 0 || write(fd, ask, sizeof ask - 1) != static_cast<ssize_t>(sizeof ask - 1))
+        return false;
+    std::string got;
+    const auto end = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (clock_type::now() < end) {
+        pollfd pf{fd, POLLIN, 0};
+        if (poll(&pf, 1, 20) <= 0)
+            continue;
+        char buf[512];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return false;  // the modem is gone
+        got.append(buf, static_cast<size_t>(n));
+        const size_t at = got.find(version + "\r\n");
+        if (at != std::string::npos && got.find("\r\nOK\r\n", at) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+// Reads everything the stopped gateway wrote before its counts are held
+// against the street's: the modem's last exchange, both radio lines (up to
+// a marker behind the gateway's last bytes), the server's connection up to
+// its end (the gateway's socket is shut down for writing) and the GPIO
+// FIFOs. What the server sent and the gateway never read is counted: the
+// heartbeat answers still in the gateway's socket.
+void drain_street(street &s, RadioModule *const radio[2], ServerPeer &server, GpioTree &gpio,
+                  bool modem_gone)
+{
+    const int ms = 5000;
+    std::vector<std::string> late;
+    if (!modem_gone && !modem_caught_up(net_fd1.gsm_fd, MODEM_VERSION, ms))
+        late.push_back("the modem");
+    for (int i = 0; i < 2; ++i)
+        if (!radio[i]->drain(ms))
+            late.push_back(i == 0 ? "radio1" : "radio2");
+    const int fd = net_fd1.sockfd.exchange(-1);
+    net_fd1.net_connect_flag.store(0);
+    if (fd >= 0)
+        shutdown(fd, SHUT_WR);
+    if (!server.drain(true, ms))
+        late.push_back("the server");
+    bytes rest;
+    if (fd >= 0) {
+        // Up to the end the server's close puts behind its last answer.
+        const auto end = clock_type::now() + std::chrono::milliseconds(ms);
+        uint8_t buf[4096];
+        for (ssize_t n = 1; n > 0 && clock_type::now() < end;) {
+            pollfd pf{fd, POLLIN, 0};
+            if (poll(&pf, 1, 20) <= 0)
+                continue;
+            n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0)
+                rest.insert(rest.end(), buf, buf + n);
+        }
+        close(fd);
+    }
+    gpio.drain();
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.c.answers_unread = count_answers(rest);
+    for (const std::string &who : late)
+        s.c.failures.push_back(who + " had not read everything the stopped gateway wrote after " +
+                               std::to_string(ms) + " ms");
 }
 
 worker start_worker(void *(*entry)(void *))
@@ -454,13 +550,14 @@ const char *sim_usage()
 {
     return "usage: lampgw-sim [--duration SECONDS] [--time-scale N] [--lamps N] [--lamp-interval "
            "SECONDS]\n"
-           "                  [--scenario FILE] [--quiet]\n"
+           "                  [--scenario FILE] [--quiet] [--until-reboot]\n"
            "  --duration       gateway seconds to run after start-up (default 60)\n"
            "  --time-scale     gateway clock speed-up, 1 = real time (default 20)\n"
            "  --lamps          lamps behind each radio module, 0..255 (default 3)\n"
            "  --lamp-interval  gateway seconds between status frames of one lamp (default 10)\n"
            "  --scenario       timeline of events, \"<gateway-seconds> <event> [args]\" per line\n"
-           "  --quiet          print only the summary\n";
+           "  --quiet          print only the summary\n"
+           "  --until-reboot   end at the gateway's first reboot request (--duration bounds it)\n";
 }
 
 int sim_parse_args(int argc, char **argv, sim_options *opt, std::string *err)
@@ -475,8 +572,8 @@ int sim_parse_args(int argc, char **argv, sim_options *opt, std::string *err)
         }
         if (a == "--help" || a == "-h")
             return 2;
-        if (a == "--quiet") {
-            opt->quiet = true;
+        if (a == "--quiet" || a == "--until-reboot") {
+            (a == "--quiet" ? opt->quiet : opt->until_reboot) = true;
             continue;
         }
         if (!inline_value) {
@@ -597,6 +694,8 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     ServerPeer server;
     GpioTree gpio{{MODEM_RESET, KEY_OTHER, STARTUP_PULSE, KEY_LUDENG, WATCHDOG}};
     std::atomic<bool> running{false};  // the workers have started
+    bool modem_gone = false;           // its nodes vanished: it answers nothing
+    modem.set_version(MODEM_VERSION);
 
     for (int i = 0; i < 2; ++i) {
         radio[i]->on_log = [&s, i, name = radio_name[i]](const std::string &line) {
@@ -635,22 +734,20 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
         }
         s.say("modem", line);
     };
+    // A radio payload by SMS is keyed out once its message is deleted, whether
+    // or not its answer then reaches the modem.
     modem.on_delete = [&s](bool found, const emu_sms &m) {
         std::lock_guard<std::mutex> hold(s.lock);
         if (!found)
             return;
         ++s.c.sms_deleted;
-        s.last_deleted = m.text;
+        s.c.radio_sms +=
+            m.text.compare(0, 9, "para set ") == 0 || m.text.compare(0, 10, "set netid ") == 0;
     };
-    // Messages are handled one at a time: an answer belongs to the message
-    // deleted last.
     modem.on_sms = [&s](const emu_sent_sms &m) {
         std::lock_guard<std::mutex> hold(s.lock);
         if (m.text == "ok") {
             ++s.c.replies_ok;
-            const std::string &cmd = s.last_deleted;
-            s.c.radio_sms_ok +=
-                cmd.compare(0, 9, "para set ") == 0 || cmd.compare(0, 10, "set netid ") == 0;
         } else if (m.text.compare(0, 7, "lampgw ") == 0) {
             ++s.c.replies_status;
         } else {
@@ -767,6 +864,7 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
     board.gpio_root = gpio.root().c_str();
     board.proc_root = s.processes.root().c_str();
     board.config_file = config.c_str();
+    board.state_dir = dir.c_str();  // the count of modem reboots
     board.run_command = sim_shell;
     current = &s;
     time_set_speedup(opt.time_scale);
@@ -823,6 +921,11 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
         const double now = s.gateway_seconds();
         if (now >= opt.duration)
             break;
+        if (opt.until_reboot) {
+            std::lock_guard<std::mutex> hold(s.lock);
+            if (c.reboots > 0)
+                break;
+        }
         for (; next < events.size() && events[next].at <= now; ++next) {
             const sim_event &e = events[next];
             const int p = e.port >= 1 && e.port <= 2 ? e.port - 1 : 0;
@@ -905,7 +1008,14 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
                 server.answer_heartbeats.store(!e.on);
                 s.say("server", e.on ? "stops answering heartbeats" : "answers heartbeats again");
                 break;
+            case sim_event_kind::modem_babble:
+                modem.set_babble(e.on ? SIM_BABBLE_MS : 0);
+                s.say("modem", e.on ? "babbles: an unsolicited line every " +
+                                          std::to_string(SIM_BABBLE_MS) + " ms"
+                                    : "stops babbling");
+                break;
             case sim_event_kind::modem_vanish:
+                modem_gone = true;
                 modem.vanish();
                 unlink(watch.c_str());
                 s.say("modem", "device nodes vanish (USB modem gone)");
@@ -921,11 +1031,12 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 
-    // The gateway's counts against the street's. What is under way when the
-    // timeline ends (a keyed transmit, an SMS being answered, a frame on its
-    // way) is let finish first, up to the longest such step.
+    // The gateway's counts against the street's. What the street sent when
+    // the timeline ends (a frame on its way, an SMS waiting) is let reach
+    // the gateway first; this only waits, the comparison comes after the
+    // drain below.
     std::string stats_text;
-    auto counts = [&] {
+    auto live_counts = [&] {
         gpio.drain();
         char line[STATS_LINE_SIZE];
         stats_line(line, sizeof line, gw_seconds());
@@ -937,25 +1048,27 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
         count_checks_run(st, &v);
         return v;
     };
-    auto agree = [&] {
-        auto v = counts();
-        return std::all_of(v.begin(), v.end(), [](const count_check &k) { return k.ok; });
-    };
-    const int grace_ms = static_cast<int>(15000 / opt.time_scale) + 500;
+    const int settle_ms = static_cast<int>(15000 / opt.time_scale) + 2000;
     s.say("sim", "duration reached; letting what is under way finish");
-    wait_for(agree, grace_ms);
+    wait_for(
+        [&] {
+            auto v = live_counts();
+            return std::all_of(v.begin(), v.end(), [](const count_check &k) { return k.ok; });
+        },
+        settle_ms);
 
     // Ending: every worker loop tests gateway_stopping between its steps;
-    // the longest step (an SMS reply or a forwarded frame) takes about ten
-    // gateway seconds.
+    // the longest step (an SMS exchange at its time limit, a forwarded
+    // frame) takes about ten gateway seconds.
     s.say("sim", "stopping the gateway");
+    const int stop_ms = static_cast<int>(30000 / opt.time_scale) + 5000;
     gateway_stopping.store(true);
     wait_for(
         [&] {
             return std::all_of(workers.begin(), workers.end(),
                                [](const worker &w) { return w.done->load(); });
         },
-        grace_ms);
+        stop_ms);
     bool all_joined = true;
     for (auto &w : workers) {
         if (w.done->load()) {
@@ -965,27 +1078,33 @@ int sim_run(const sim_options &opt, const std::vector<sim_event> &events, sim_co
             all_joined = false;
         }
     }
-    if (!all_joined)
-        s.say("sim", "some gateway threads were still busy and are left behind");
     // A connector still trying ends within a scaled second.
     wait_for([] { return net_fd1.net_connect_flag.load() == 1 || net_fd1.sockfd.load() == -1; },
-             grace_ms);
+             stop_ms);
     for (pid_t pid : s.processes.pids())
         s.processes.stop(pid, 2000);
     if (all_joined) {
+        // Nothing of the gateway runs any more: its counts are final. The
+        // street reads everything the gateway wrote before they are held
+        // against its own (drain, then compare).
+        char line[STATS_LINE_SIZE];
+        stats_line(line, sizeof line, gw_seconds());
+        stats_text = line;
+        drain_street(s, radio, server, gpio, modem_gone);
         for (int fd : {net_fd1.w433_other_fd, net_fd1.w433_ludeng_fd, net_fd1.gsm_fd})
             if (fd >= 0)
                 close(fd);
         net_fd1.w433_other_fd = net_fd1.w433_ludeng_fd = net_fd1.gsm_fd = -1;
-        int fd = net_fd1.sockfd.exchange(-1);
-        net_fd1.net_connect_flag.store(0);
-        if (fd >= 0)
-            close(fd);
+        gw_stats st;
+        stats_parse(stats_text, &st);
+        std::lock_guard<std::mutex> hold(s.lock);
+        c.counts = street_counts(c);
+        count_checks_run(st, &c.counts);
+    } else {
+        s.say("sim", "some gateway threads were still busy and are left behind");
+        c.failures.push_back("gateway threads still busy " + std::to_string(stop_ms) +
+                             " ms after the stop: the counts cannot be compared");
     }
-
-    // The stand-ins read what the gateway wrote last.
-    wait_for(agree, 1000);
-    c.counts = counts();
     c.stats_line = stats_text;
     for (const count_check &k : c.counts)
         if (!k.ok)

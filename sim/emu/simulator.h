@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct sim_options {
     std::string scenario;       // scenario file; empty for none
     bool quiet = false;         // only the summary, no interleaved log
     std::string companion;      // program run for "zuzize-vid &"; empty: only recorded
+    bool until_reboot = false;  // end at the gateway's first reboot request (duration bounds it)
+    // Optional: every line of the street ("<who>: <text>", quiet or not),
+    // called on the thread of the stand-in that reports it.
+    std::function<void(const std::string &line)> on_line;
 };
 
 enum class sim_event_kind {
@@ -36,7 +41,11 @@ enum class sim_event_kind {
     drop,                // the server drops the connection
     silent,              // on: heartbeats stay unanswered
     modem_vanish,        // the modem's device nodes disappear
+    modem_babble,        // on: the modem writes an unsolicited line every SIM_BABBLE_MS
 };
+
+// A babbling modem's line period, in gateway milliseconds.
+constexpr int SIM_BABBLE_MS = 200;
 
 struct sim_event {
     double at = 0;  // gateway seconds after the workers start
@@ -79,13 +88,14 @@ struct sim_counters {
     sim_port_counters port[2];  // [0]: /dev/ttyO1, [1]: /dev/ttyO2
     int server_frames = 0;      // every frame the server received
     int heartbeats = 0, heartbeats_answered = 0;
+    int answers_unread = 0;  // heartbeat answers still in the gateway's socket when it stopped
     int server_drops = 0;    // connections the server dropped
     int gateway_closes = 0;  // connections the gateway closed
     int connections = 0;     // accepted in all; reconnects = connections - 1
     int sms_in = 0, sms_handled = 0, replies_ok = 0, sms_forwarded = 0;
     int sms_deleted = 0;     // messages the modem deleted
     int replies_status = 0;  // status texts sent in answer to "status"
-    int radio_sms_ok = 0;    // "para set" and "set netid" answered "ok" (keyed on ttyO1)
+    int radio_sms = 0;       // "para set" and "set netid" deleted (keyed out on ttyO1)
     int watchdog_feeds = 0, modem_resets = 0, reboots = 0, companion_starts = 0;
     int companion_commands = 0;       // "zuzize-vid &" run, started or not
     std::string stats_line;           // the gateway's statistics line at the end

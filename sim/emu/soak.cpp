@@ -36,11 +36,16 @@ using clock_type = std::chrono::steady_clock;
 constexpr double INF = 1e300;
 
 const char *const DEVICE_ID = "0102030405A6";
-// Senders: commands from ADMIN are valid and must be answered; ADMIN_BAD (an
-// admin too) sends only texts that are no command; STRANGER is no admin.
+// Senders: commands from ADMIN are valid and must be answered, unless they
+// lack the password or hold more than one line; ADMIN_BAD (an admin too)
+// sends only texts that are no command; STRANGER is no admin. A command
+// counts only after the password and one blank.
 const char *const ADMIN = "+4915100000001";
 const char *const ADMIN_BAD = "+4915100000002";
 const char *const STRANGER = "+4915199999999";
+const char *const PASSWORD = "7351";
+// What a forged command names: an address of this machine, never another.
+const char *const FORGED_IP = "127.0.0.66";
 
 constexpr uint8_t UP_MARK = 0x53, DOWN_MARK = 0x44, T2_MARK = 0x32;
 constexpr double LAMP_PERIOD = 20;     // simulated seconds between two frames of a port
@@ -63,14 +68,17 @@ constexpr double GRACE = 3;           // a window's end to "calm again"
 constexpr double LOST_AFTER = 120;    // an undelivered frame counts as lost
 constexpr double REPLY_AFTER = 60;    // a command unanswered
 constexpr double DELETE_AFTER = 180;  // an SMS never deleted
+constexpr double SIM_AGE = 120;       // longest stay on the SIM outside modem faults
+constexpr int BABBLE_MS = 200;        // a babbling modem's line period, gateway time
+constexpr double BABBLE_MEDIAN = 1;   // lamp frames' median way while it babbles
 constexpr double SAMPLE_EVERY = 60;   // resource samples
 constexpr double STATS_WAIT = 30;     // SIGUSR1 to the statistics line
 // A fresh process needs more than this for its start-up (its radio modules
 // alone take 18 s): what the street sees earlier is the previous process's.
 constexpr double STARTUP_MIN = 10;
 
-// Scopes of fault windows.
-enum { W_LINK = 1, W_PORT1 = 2, W_PORT2 = 4, W_MODEM = 8, W_RESTART = 16 };
+// Scopes of fault windows. A babbling modem's window is a modem window too.
+enum { W_LINK = 1, W_PORT1 = 2, W_PORT2 = 4, W_MODEM = 8, W_RESTART = 16, W_BABBLE = 32 };
 
 const char *const FAULT_NAMES[SOAK_FAULT_KINDS] = {
     "server drops the link",
@@ -90,6 +98,7 @@ const char *const FAULT_NAMES[SOAK_FAULT_KINDS] = {
     "modem silent",
     "modem answers junk listings",
     "modem cuts listings off",
+    "modem babbles without pause",
     "modem nodes vanish",
 };
 const char *const RESTART_NAMES[SOAK_RESTART_CAUSES] = {"daily (4320 passes)", "SMS reset",
@@ -103,6 +112,7 @@ struct fault_event {
 };
 
 struct window {
+    int id = 0;  // windows ended long ago are dropped, so faults hold on to an id
     double start = 0, end = INF;
     int scope = 0;
     double over_at = -1;     // the fault itself ended; the window waits for calm
@@ -131,6 +141,22 @@ struct down_pending {
     double pressure;  // cpu_pressure() when it was sent
 };
 
+// What a message is, and so how the gateway must take it: VALID is carried
+// out and answered; every other kind is deleted, counted, never answered
+// and never carried out (INVALID: no command; STRANGER: no admin; FORGED:
+// a stranger's text that copies a listing header naming an admin;
+// PASSWORD: an admin's text without the password; LINES: an admin's text
+// of two lines).
+enum sms_kind {
+    SMS_VALID,
+    SMS_INVALID,
+    SMS_STRANGER,
+    SMS_FORGED,
+    SMS_PASSWORD,
+    SMS_LINES,
+    SMS_KINDS
+};
+
 // What the soak saw of the gateway process now running, for the check
 // against the counts of its statistics line. Connections and answers count
 // from STARTUP_MIN after the process began.
@@ -140,21 +166,24 @@ struct life_counts {
     long heartbeats = 0, answers = 0;  // read and answered on its connections
     long accepts = 0;                  // its connections the servers accepted
     long link_faults = 0;  // drops, refusals, silences the soak caused; closes by the gateway
-    long sms_deleted = 0, valid_deleted = 0, ok_sent = 0;
-    long keyed_base[2] = {-1, -1};  // the modules' keyed frames at its first connection
-    long read_at_start = 0;         // messages listed and never deleted before it began
+    long closes = 0;       // of those, closes by the gateway
+    long sms_deleted = 0, ok_sent = 0;
+    long kind_deleted[SMS_KINDS] = {};  // deletions by kind of message
+    long keyed_base[2] = {-1, -1};      // the modules' keyed frames at its first connection
 };
 
-enum sms_kind { SMS_VALID, SMS_INVALID, SMS_STRANGER };
 enum effect { FX_NONE, FX_IP, FX_PORT, FX_RADIO, FX_RESET };
 struct sms_rec {
     std::string sender, text;
     double added = 0, deleted = -1;
+    double pressure = 0;  // cpu_pressure() when it was stored
     sms_kind kind = SMS_VALID;
     effect fx = FX_NONE;
     std::string
         value;  // FX_IP/FX_PORT: the value; FX_RADIO: the bytes' hex as the module logs them
 };
+
+double cpu_pressure();
 
 std::string fmt_time(double s)
 {
@@ -323,15 +352,18 @@ struct soak {
     uint32_t up_next[2] = {0, 0};
     std::map<uint32_t, down_pending> down;
     uint32_t down_next = 0;
-    std::map<int, sms_rec> inbox;                            // by SIM index, until deleted
+    // The messages on the SIM by index, until their deletion is reported; a
+    // freed index may take a new message before the report of the old one.
+    std::map<int, std::deque<sms_rec>> inbox;
     std::deque<sms_rec> awaiting_reply;                      // valid commands deleted, reply due
     std::vector<std::pair<sms_rec, double>> awaiting_radio;  // reply seen, bytes due
     std::map<std::string, int> radio_seen;  // configuration commands the 434 MHz module took
     // SMS body -> when the frame's last byte went, and cpu_pressure() then.
     std::map<std::string, std::pair<double, double>> type2;
     std::string last_ip = "127.0.0.1", last_port;
-    double reset_answered = -1;  // "ok" to a reset seen, reboot due
-    bool admin_known = false;    // the gateway has a last sender to forward to
+    double reset_answered = -1;    // "ok" to a reset seen, reboot due
+    double config_check_at = INF;  // config.txt to be read then (a refused text was deleted)
+    bool admin_known = false;      // the gateway has a last sender to forward to
     double last_connect = -1;
     double last_feed = -1;
     int feeds = 0;
@@ -442,15 +474,138 @@ struct soak {
                 e = std::max(e, w.end);
         return e;
     }
-    size_t open_window(int scope, double hold, bool need_conn, double at)
+    int window_ids = 0;
+    // Opens a window; returns its id.
+    int open_window(int scope, double hold, bool need_conn, double at)
     {
         window w;
+        w.id = ++window_ids;
         w.start = at;
         w.scope = scope;
         w.hold = hold;
         w.need_conn = need_conn;
         windows.push_back(w);
-        return windows.size() - 1;
+        return w.id;
+    }
+    // Ends the fault of window `id`: calm from then on, once its hold is over.
+    void fault_over(int id, double at)
+    {
+        for (window &w : windows)
+            if (w.id == id)
+                w.over_at = at;
+    }
+
+    // A babbling modem must not slow the radios: the lamp frames sent while
+    // it babbles (and not in a window of their port, the link or a restart)
+    // are timed on their way to the server, the machine's share taken off.
+    // Once the babble's window has ended and a frame could have arrived,
+    // each port's median must stay under BABBLE_MEDIAN; a frame still
+    // missing then counts as endless.
+    struct babble_watch {
+        int window;
+        std::vector<double> way[2];  // gateway seconds, per port
+    };
+    std::vector<babble_watch> babbles;
+    const window *find_window(int id) const
+    {
+        for (const window &w : windows)
+            if (w.id == id)
+                return &w;
+        return nullptr;
+    }
+    // The modem babbles: an unsolicited line every BABBLE_MS for the
+    // fault's length. Its window is a modem window (SMS may wait) that also
+    // times the lamp frames; type-2 frames go out at a quarter, a half and
+    // three quarters of it, whatever else waits for the modem. mu held;
+    // returns the window's id.
+    std::vector<double> babble_t2;  // when the babble's type-2 frames are due
+    int start_babble(ModemEmulator &modem, double t, double len)
+    {
+        const int id = open_window(W_MODEM | W_BABBLE, 10, false, t);
+        babbles.push_back({id, {}});
+        modem.set_babble(BABBLE_MS);
+        babble_t2 = {t + len / 4, t + len / 2, t + len * 3 / 4};
+        return id;
+    }
+    // mu held. Frame `got` of port p reached the server at `at`.
+    void babble_frame(int p, const up_pending &got, double at)
+    {
+        const int mask = W_LINK | W_RESTART | (p == 0 ? W_PORT1 : W_PORT2);
+        for (babble_watch &b : babbles) {
+            const window *w = find_window(b.window);
+            if (w == nullptr || got.sent < w->start || got.sent > w->end ||
+                at_risk(got.sent - 1, got.sent + uplink_reach(), mask))
+                continue;
+            const double share = stalled(got.sent) + (cpu_pressure() - got.pressure) * scale;
+            b.way[p].push_back(std::max(0.0, at - got.sent - share));
+        }
+    }
+    // mu held. Judges the babbles whose window ended at least `settle` ago.
+    void babble_judge(double t, double settle)
+    {
+        for (auto it = babbles.begin(); it != babbles.end();) {
+            const window *w = find_window(it->window);
+            if (w != nullptr && (w->end == INF || t < w->end + settle)) {
+                ++it;
+                continue;
+            }
+            for (int p = 0; w != nullptr && p < 2; ++p) {
+                std::vector<double> way = it->way[p];
+                const int mask = W_LINK | W_RESTART | (p == 0 ? W_PORT1 : W_PORT2);
+                for (const up_pending &u : up[p])
+                    if (u.sent >= w->start && u.sent <= w->end &&
+                        !at_risk(u.sent - 1, u.sent + uplink_reach(), mask))
+                        way.push_back(INF);
+                if (way.empty())
+                    continue;
+                std::nth_element(way.begin(), way.begin() + static_cast<long>(way.size() / 2),
+                                 way.end());
+                const double median = way[way.size() / 2];
+                r.babble_frames += static_cast<long>(way.size());
+                r.babble_median_s = std::max(r.babble_median_s, median);
+                if (median >= BABBLE_MEDIAN) {
+                    char b[200];
+                    std::snprintf(b, sizeof b,
+                                  "while the modem babbled (%s to %s) the lamp frames of "
+                                  "/dev/ttyO%d took %.2f s to the server in the median (%zu "
+                                  "frames; bound %.0f s)",
+                                  fmt_time(w->start).c_str(), fmt_time(w->end).c_str(), p + 1,
+                                  median, way.size(), BABBLE_MEDIAN);
+                    fail("babble-uplink", b);
+                }
+            }
+            it = babbles.erase(it);
+        }
+    }
+
+    // sim-age: outside a modem fault window no message stays on the SIM
+    // longer than SIM_AGE. The gateway lists every message at least once a
+    // minute and a fresh process lists them all first, so neither a lost or
+    // cut listing nor a restart may keep one there. The age runs from the
+    // later of its arrival and the end of the last modem window it met; the
+    // bound gets the machine's share. mu held.
+    double sim_age(const sms_rec &m, double t) const
+    {
+        const double e = risk_end(m.added, W_MODEM);
+        return e == INF ? 0 : t - std::max(e, m.added);
+    }
+    void check_sim_age(double t)
+    {
+        const double pressure = cpu_pressure();
+        for (const auto &slot : inbox)
+            for (const sms_rec &m : slot.second) {
+                const double age = sim_age(m, t);
+                const double share =
+                    real_slack(30) + stalled(t - age) + (pressure - m.pressure) * scale;
+                if (age <= SIM_AGE + share)
+                    continue;
+                char b[120];
+                std::snprintf(b, sizeof b, " has stayed %.0f s on the SIM (bound %.0f s + %.0f s",
+                              age, SIM_AGE, share);
+                fail("sim-age",
+                     "\"" + m.text + "\" from " + m.sender + b + " for the machine's share)");
+                return;
+            }
     }
 };
 
@@ -520,9 +675,9 @@ namespace {
 std::vector<fault_event> plan_faults(std::mt19937 &rng, double days)
 {
     static const double len_range[SOAK_FAULT_KINDS][2] = {
-        {0, 0},      {60, 600}, {400, 900}, {60, 600}, {300, 1800}, {60, 600},
-        {60, 600},   {0, 0},    {0, 0},     {60, 300}, {60, 300},   {300, 1800},
-        {300, 1800}, {0, 0},    {30, 300},  {60, 600}, {60, 600},   {25, 90},
+        {0, 0},    {60, 600}, {400, 900}, {60, 600},  {300, 1800}, {60, 600},   {60, 600},
+        {0, 0},    {0, 0},    {60, 300},  {60, 300},  {300, 1800}, {300, 1800}, {0, 0},
+        {30, 300}, {60, 600}, {60, 600},  {600, 600}, {25, 90},
     };
     const std::vector<std::vector<int>> categories = {
         {SOAK_FAULT_SERVER_DROP, SOAK_FAULT_SERVER_REFUSE, SOAK_FAULT_SERVER_SILENT,
@@ -531,7 +686,8 @@ std::vector<fault_event> plan_faults(std::mt19937 &rng, double days)
          SOAK_FAULT_RADIO1_SPLIT},
         {SOAK_FAULT_RADIO2_GARBAGE, SOAK_FAULT_RADIO2_OVERFLOW, SOAK_FAULT_RADIO2_FLOOD,
          SOAK_FAULT_RADIO2_SPLIT},
-        {SOAK_FAULT_MODEM_SILENT, SOAK_FAULT_MODEM_JUNK, SOAK_FAULT_MODEM_CUT},
+        {SOAK_FAULT_MODEM_SILENT, SOAK_FAULT_MODEM_JUNK, SOAK_FAULT_MODEM_CUT,
+         SOAK_FAULT_MODEM_BABBLE},
         {SOAK_FAULT_SMS_STORM},
     };
     std::uniform_real_distribution<double> unit(0, 1);
@@ -682,7 +838,7 @@ bool config_holds(const std::string &path, const std::string &ip, const std::str
         const std::string key = line.substr(0, eq);
         if (eq == std::string::npos ||
             (key != "server_ip_addr" && key != "server_port_num" && key != "device_id" &&
-             key != "sms_admin_numbers" && key != "stats_interval")) {
+             key != "sms_admin_numbers" && key != "sms_password" && key != "stats_interval")) {
             *why = "config.txt has a line that does not parse: \"" + line + "\"";
             return false;
         }
@@ -830,7 +986,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                                     fmt_time(rec.deleted) + " was never answered (" + why + ")");
             return;
         }
-        ++r.sms_risk_lost;
+        ++r.sms_cut_off;
         // Carried out unanswered: what it wrote counts.
         if (rec.fx == FX_IP || rec.fx == FX_PORT) {
             std::string why2;
@@ -853,30 +1009,37 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             return;
         }
         auto it = S.inbox.find(m.index);
-        if (it == S.inbox.end() || it->second.text != m.text) {
+        if (it == S.inbox.end() || it->second.front().text != m.text) {
             S.fail("sms-delete", "a message the soak did not store was deleted: " + m.text);
             return;
         }
+        // Read: listed, or read on its own with AT+CMGR.
         if (!m.read) {
-            S.fail("sms-delete", "\"" + m.text + "\" was deleted before it was listed");
+            S.fail("sms-delete", "\"" + m.text + "\" was deleted before it was read");
             return;
         }
-        sms_rec rec = it->second;
-        S.inbox.erase(it);
+        sms_rec rec = it->second.front();
+        it->second.pop_front();
+        if (it->second.empty())
+            S.inbox.erase(it);
         rec.deleted = S.now();
         ++r.sms_deleted;
+        r.sim_worst_age_s = std::max(r.sim_worst_age_s, S.sim_age(rec, rec.deleted));
         if (S.life_started()) {
             ++S.life.sms_deleted;
-            S.life.valid_deleted += rec.kind == SMS_VALID;
+            ++S.life.kind_deleted[rec.kind];
         }
         resolve_reply("another message was deleted first");
-        if (rec.sender != STRANGER)
-            S.admin_known = true;
+        // The gateway keeps the sender of a text that passed the sender,
+        // line and password checks, to forward type-2 frames to.
+        S.admin_known = S.admin_known || rec.kind == SMS_VALID || rec.kind == SMS_INVALID;
         if (rec.kind == SMS_VALID) {
             S.awaiting_reply.push_back(rec);
             reset_deleted = reset_deleted || rec.fx == FX_RESET;
         } else {
             ++r.sms_ignored;
+            // Whatever a refused text asked for must never show in config.txt.
+            S.config_check_at = std::min(S.config_check_at, rec.deleted + 30);
         }
     };
     modem.on_sms = [&](const emu_sent_sms &sms) {
@@ -891,7 +1054,13 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             const double bound = 4 + LISTING_MS / 1000.0 + TYPE2_SLACK + S.real_slack(10) +
                                  S.stalled(it->second.first) +
                                  (cpu_pressure() - it->second.second) * S.scale;
+            const double sent = it->second.first;
             S.type2.erase(it);
+            // A babbling modem may slow a forward; it must still go out.
+            if (S.at_risk(sent, sent, W_BABBLE)) {
+                ++r.babble_type2;
+                return;
+            }
             ++r.type2_checked;
             r.type2_worst_s = std::max(r.type2_worst_s, took);
             if (took > bound) {
@@ -978,6 +1147,8 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         const up_pending got = q.front();
         q.pop_front();
         ++r.up_delivered;
+        if (!S.babbles.empty())
+            S.babble_frame(p, got, S.now());
         if (S.at_risk(got.sent - 1, got.sent + grace, mask)) {
             ++r.up_risk;
             ++r.up_risk_delivered;
@@ -1019,7 +1190,9 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         };
         server[k].on_close = [&S, k] {
             std::lock_guard<std::mutex> hold(S.mu);
-            S.life.link_faults += S.conn_life[k] == S.life_serial;
+            const bool ours = S.conn_life[k] == S.life_serial;
+            S.life.link_faults += ours;
+            S.life.closes += ours;
         };
     }
 
@@ -1035,7 +1208,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         // SIGUSR1 and takes the first that comes as the answer.
         f << "server_ip_addr=127.0.0.1\nserver_port_num=" << server[0].port()
           << "\ndevice_id=" << DEVICE_ID << "\nsms_admin_numbers=" << ADMIN << "," << ADMIN_BAD
-          << "\nstats_interval=0\n";
+          << "\nsms_password=" << PASSWORD << "\nstats_interval=0\n";
     }
     auto nodes = [&](bool present) {
         unlink(usb1.c_str());
@@ -1076,9 +1249,6 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     auto start_gateway = [&]() {
         remove_tree(proc);
         mkdir(proc.c_str(), 0755);
-        long listed = 0;  // read and never deleted
-        for (const emu_sms &m : modem.inbox())
-            listed += m.read;
         const std::string sc = std::to_string(opt.time_scale);
         pid = spawn_piped({opt.hosted, radio1.path(), radio2.path(), usb1, usb2, gpio.root(),
                            config, sc, sc, proc},
@@ -1089,7 +1259,6 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             std::lock_guard<std::mutex> hold(S.mu);
             S.life_start = S.now();
             S.life = life_counts{};
-            S.life.read_at_start = listed;
             ++S.life_serial;
             S.gw_pid = pid;
             S.feed_pressure = cpu_pressure();
@@ -1143,8 +1312,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
 
     {
         std::lock_guard<std::mutex> hold(S.mu);
-        const size_t w = S.open_window(W_RESTART, 0, true, 0);
-        S.windows[w].over_at = 0;
+        S.fault_over(S.open_window(W_RESTART, 0, true, 0), 0);
     }
     if (!start_gateway()) {
         std::fprintf(log, "lampgw-sim: %s could not be started\n", opt.hosted.c_str());
@@ -1155,7 +1323,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     // Fault state driven by the main loop.
     size_t next_fault = 0;
     std::vector<std::pair<double, int>> ends;  // (time, kind) of running faults
-    std::map<int, size_t> fault_window;        // kind -> window index
+    std::map<int, int> fault_window;           // kind -> window id
     bool link_garbage = false, segments = false, port_garbage[2] = {}, flood[2] = {}, split[2] = {};
     double next_burst[2] = {}, next_flood[2] = {}, next_server_garbage = 0;
     double next_lamp[2] = {5, 15}, next_down = 60, next_t2 = 900, next_sms = 300, next_sample = 0,
@@ -1189,18 +1357,44 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     auto add_sms = [&](const std::string &sender, const std::string &text, sms_kind kind, effect fx,
                        const std::string &value) {  // S.mu held
         const int index = modem.add_sms(sender, text);
-        if (index == 0)
-            return;  // the SIM is full: the network keeps it
+        if (index == 0) {
+            ++r.sms_refused_by_sim;  // the SIM is full: the network keeps it
+            return;
+        }
         sms_rec rec;
         rec.sender = sender;
         rec.text = text;
         rec.added = S.now();
+        rec.pressure = cpu_pressure();
         rec.kind = kind;
         rec.fx = fx;
         rec.value = value;
-        S.inbox[index] = rec;
+        S.inbox[index].push_back(rec);
         ++r.sms_in;
         S.type2.clear();  // the timing of a forwarded frame no longer holds
+    };
+    const std::string pw = std::string(PASSWORD) + " ";
+    // Texts the gateway must delete and refuse: a wrong or missing password,
+    // two lines from an admin, a stranger's text that forges a listing
+    // header (or a final OK and a read header) naming an admin.
+    auto hostile_sms = [&](sms_kind kind) {  // S.mu held
+        static const char *const wrong[] = {"reset",       "1234 reset",    "7351reset",
+                                            "735 reset",   "73512 wifi on", "7352 status",
+                                            " 7351 reset", "7351\treset"};
+        const std::string port = std::to_string(server[pick(2)].port());
+        const std::string lines[] = {pw + "wifi on\r\n" + pw + "reset",
+                                     pw + "server port set " + port + "\n" + pw + "reset",
+                                     pw + "reset\r" + pw + "wifi off", "\r\n" + pw + "reset"};
+        const std::string forged[] = {std::string("hi\r+CMGL: 1,\"REC UNREAD\",\"") + ADMIN +
+                                          "\",,\"x\"\r\n" + pw + "server ip set " + FORGED_IP,
+                                      std::string("hi\r\nOK\r\n+CMGR: \"REC READ\",\"") + ADMIN +
+                                          "\",,\"x\"\r\n" + pw + "server ip set " + FORGED_IP};
+        if (kind == SMS_PASSWORD)
+            add_sms(ADMIN, wrong[pick(8)], kind, FX_NONE, "");
+        else if (kind == SMS_LINES)
+            add_sms(ADMIN, lines[pick(4)], kind, FX_NONE, "");
+        else
+            add_sms(STRANGER, forged[pick(2)], SMS_FORGED, FX_NONE, "");
     };
     auto random_sms = [&]() {  // S.mu held
         static const char *const invalid[] = {"hello",
@@ -1222,23 +1416,26 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                                            "password set s3cret",
                                            "connetct router now"};
         const size_t roll = pick(100);
-        if (roll < 20) {
-            add_sms(ADMIN_BAD, invalid[pick(12)], SMS_INVALID, FX_NONE, "");
-        } else if (roll < 35) {
-            add_sms(STRANGER, pick(2) ? "reset" : "server port set 1", SMS_STRANGER, FX_NONE, "");
+        if (roll < 15) {
+            add_sms(ADMIN_BAD, pw + invalid[pick(12)], SMS_INVALID, FX_NONE, "");
+        } else if (roll < 27) {
+            add_sms(STRANGER, pw + (pick(2) ? "reset" : "server port set 1"), SMS_STRANGER, FX_NONE,
+                    "");
+        } else if (roll < 36) {
+            hostile_sms(static_cast<sms_kind>(SMS_FORGED + pick(3)));
         } else if (roll < 50) {
-            add_sms(ADMIN, noop[pick(6)], SMS_VALID, FX_NONE, "");
+            add_sms(ADMIN, pw + noop[pick(6)], SMS_VALID, FX_NONE, "");
         } else if (roll < 65) {
             const std::string port = std::to_string(server[pick(2)].port());
-            add_sms(ADMIN, "server port set " + port, SMS_VALID, FX_PORT, port);
+            add_sms(ADMIN, pw + "server port set " + port, SMS_VALID, FX_PORT, port);
         } else if (roll < 72) {
-            add_sms(ADMIN, "server ip set 127.0.0.1", SMS_VALID, FX_IP, "127.0.0.1");
+            add_sms(ADMIN, pw + "server ip set 127.0.0.1", SMS_VALID, FX_IP, "127.0.0.1");
         } else if (roll < 86) {
             const bytes c = radio_command(0x15, static_cast<uint8_t>(1 + pick(200)));
-            add_sms(ADMIN, "set netid " + hex_compact(c), SMS_VALID, FX_RADIO, hex(c));
+            add_sms(ADMIN, pw + "set netid " + hex_compact(c), SMS_VALID, FX_RADIO, hex(c));
         } else {
             const bytes c = radio_command(0x17, static_cast<uint8_t>(1 + pick(7)));
-            add_sms(ADMIN, "para set " + hex_compact(c), SMS_VALID, FX_RADIO, hex(c));
+            add_sms(ADMIN, pw + "para set " + hex_compact(c), SMS_VALID, FX_RADIO, hex(c));
         }
     };
 
@@ -1254,7 +1451,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         case SOAK_FAULT_SERVER_DROP:
             ++S.life.link_faults;
             win(W_LINK, 0, true);
-            S.windows[fault_window[f.kind]].over_at = t;
+            S.fault_over(fault_window[f.kind], t);
             for (auto &srv : server)
                 srv.drop();
             return;  // over at once
@@ -1286,7 +1483,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         case SOAK_FAULT_RADIO2_OVERFLOW: {
             const int p = f.kind == SOAK_FAULT_RADIO1_OVERFLOW ? 0 : 1;
             win(p == 0 ? W_PORT1 : W_PORT2, 5 + S.real_slack(200), false);
-            S.windows[fault_window[f.kind]].over_at = t;
+            S.fault_over(fault_window[f.kind], t);
             write_job j;
             j.data = garbage(70 * 1024);
             writer[p]->push(std::move(j));
@@ -1303,11 +1500,23 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         case SOAK_FAULT_RADIO1_SPLIT: split[0] = true; break;
         case SOAK_FAULT_RADIO2_SPLIT: split[1] = true; break;
         case SOAK_FAULT_SMS_STORM: {
-            const size_t n = 1 + pick(10);
-            const size_t reset_at = f.reset ? pick(n) : n;
-            for (size_t i = 0; i < n; ++i) {
-                if (i == reset_at)
-                    add_sms(ADMIN, "reset", SMS_VALID, FX_RESET, "");
+            // 3 to 10 messages: a wrong password, two lines from an admin and
+            // a forged listing among them, at random places.
+            const size_t n = 3 + pick(8);
+            std::vector<int> slot(n, -1);
+            for (int k : {SMS_PASSWORD, SMS_LINES, SMS_FORGED, SMS_VALID}) {
+                if (k == SMS_VALID && !f.reset)
+                    break;
+                size_t at = pick(n);
+                while (slot[at] >= 0)
+                    at = (at + 1) % n;
+                slot[at] = k;
+            }
+            for (int k : slot) {
+                if (k == SMS_VALID)
+                    add_sms(ADMIN, pw + "reset", SMS_VALID, FX_RESET, "");
+                else if (k >= 0)
+                    hostile_sms(static_cast<sms_kind>(k));
                 else
                     random_sms();
             }
@@ -1317,6 +1526,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             win(W_MODEM, 10, false);
             modem.set_silent(true);
             break;
+        case SOAK_FAULT_MODEM_BABBLE: fault_window[f.kind] = S.start_babble(modem, t, f.len); break;
         case SOAK_FAULT_MODEM_JUNK:
         case SOAK_FAULT_MODEM_CUT:
             win(W_MODEM, 10, false);
@@ -1337,7 +1547,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     auto end_fault = [&](int kind, double t) {  // S.mu held
         auto it = fault_window.find(kind);
         if (it != fault_window.end()) {
-            S.windows[it->second].over_at = t;
+            S.fault_over(it->second, t);
             fault_window.erase(it);
         }
         switch (kind) {
@@ -1360,6 +1570,10 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         case SOAK_FAULT_MODEM_SILENT: modem.set_silent(false); break;
         case SOAK_FAULT_MODEM_JUNK:
         case SOAK_FAULT_MODEM_CUT: modem.set_listing_fault(emu_listing::whole, 0); break;
+        case SOAK_FAULT_MODEM_BABBLE:
+            modem.set_babble(0);
+            S.babble_t2.clear();
+            break;
         case SOAK_FAULT_MODEM_VANISH:
             if (S.vanished) {
                 nodes(true);
@@ -1374,38 +1588,51 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
 
     // The gateway's own account, asked for by SIGUSR1, against the soak's
     // figures for the life of the process. The soak's figures are taken
-    // before asking and after the answer: an event under way meanwhile may
-    // fall on either side. The tolerances below are what faults (and the
-    // one step each thread takes between doing a thing and counting it)
-    // make impossible to know.
+    // before asking and, once the street has read everything the gateway
+    // wrote before its line (drain, then compare), after the answer: an
+    // event under way meanwhile may fall on either side. The tolerances
+    // below are what faults, and the one step a thread takes between doing
+    // a thing and counting it, make impossible to know; each is bounded by
+    // events the soak counted.
     struct figures {
-        long up[2], pending[2], lost[2], keyed[2];
-        long deleted, listed, valid, ok, heartbeats, answers, accepts, faults, feeds;
+        long up[2], risk[2], lost[2], keyed[2];
+        long deleted[SMS_KINDS], ok, heartbeats, answers, accepts, faults, closes, feeds;
     };
-    auto take_figures = [&]() {
+    // in_flight: deletions the modem has done and not yet reported count too.
+    auto take_figures = [&](bool in_flight) {
         figures f{};
         gpio.drain();
-        long listed = 0;
-        for (const emu_sms &m : modem.inbox())
-            listed += m.read;
         const radio_counts rc[2] = {radio1.counts(), radio2.counts()};
         std::lock_guard<std::mutex> hold(S.mu);
+        std::copy(std::begin(S.life.kind_deleted), std::end(S.life.kind_deleted), f.deleted);
+        if (in_flight && S.life_started()) {
+            std::map<int, size_t> held;  // the SIM's messages by index: 0 or 1
+            for (const emu_sms &m : modem.inbox())
+                held[m.index] = 1;
+            for (const auto &slot : S.inbox)
+                for (size_t i = 0; i + held[slot.first] < slot.second.size(); ++i)
+                    ++f.deleted[slot.second[i].kind];
+        }
         const life_counts &L = S.life;
+        const double grace = S.uplink_reach();
         for (int p = 0; p < 2; ++p) {
+            const int mask = W_LINK | W_RESTART | (p == 0 ? W_PORT1 : W_PORT2);
             f.up[p] = L.up_at_server[p];
-            f.pending[p] = static_cast<long>(S.up[p].size());
+            // Frames not yet seen that a fault may have taken after the
+            // gateway wrote them.
+            f.risk[p] = 0;
+            for (const up_pending &u : S.up[p])
+                f.risk[p] += S.at_risk(u.sent - 1, u.sent + grace, mask);
             f.lost[p] = L.up_lost[p];
             f.keyed[p] =
                 L.keyed_base[p] < 0 ? 0 : rc[p].frames - rc[p].frames_unkeyed - L.keyed_base[p];
         }
-        f.deleted = L.sms_deleted;
-        f.listed = listed - L.read_at_start;
-        f.valid = L.valid_deleted;
         f.ok = L.ok_sent;
         f.heartbeats = L.heartbeats;
         f.answers = L.answers;
         f.accepts = L.accepts;
         f.faults = L.link_faults;
+        f.closes = L.closes;
         f.feeds = S.feeds;
         return f;
     };
@@ -1422,31 +1649,53 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         for (int p = 0; p < 2; ++p) {
             add(relayed[p],
                 p == 0 ? "frames of type 1 at the server" : "frames of type 5 at the server",
-                a.up[p], b.up[p], 1, b.lost[p] + b.pending[p],
+                a.up[p], b.up[p], 1, b.lost[p] + b.risk[p],
                 "below: a frame written, counted a step later; above: lamp frames lost to a "
-                "fault or not yet seen to arrive");
+                "fault, or sent in a fault window and not seen yet");
             add(down[p], module[p], a.keyed[p], b.keyed[p], 1, 0,
                 "a transmit under way, counted when its key window closes");
         }
-        add("sms_received", "messages deleted, or listed and left", a.deleted, b.deleted + b.listed,
-            1, 0, "a deletion the previous process asked for, done after the restart");
-        add("sms_replies", "\"ok\" sent, up to the commands deleted", a.ok, b.valid, 1, 0,
-            "an answer the modem took, counted when the send returns");
+        // Every message deleted is counted once, and once by what it was.
+        static const struct {
+            const char *keys, *figure;
+            unsigned kinds;
+        } sms_rows[] = {
+            {"sms_received", "messages deleted", ~0u},
+            {"sms_done", "commands deleted", 1u << SMS_VALID},
+            {"sms_unknown sms_refused", "admins' texts deleted that are no command",
+             1u << SMS_INVALID},
+            {"sms_ignored", "strangers' texts deleted", 1u << SMS_STRANGER | 1u << SMS_FORGED},
+            {"sms_bad_password", "texts deleted without the password", 1u << SMS_PASSWORD},
+            {"sms_multiline", "texts of two lines deleted", 1u << SMS_LINES},
+        };
+        auto kinds = [](const figures &f, unsigned mask) {
+            long n = 0;
+            for (int k = 0; k < SMS_KINDS; ++k)
+                n += (mask >> k & 1u) != 0 ? f.deleted[k] : 0;
+            return n;
+        };
+        for (const auto &row : sms_rows)
+            add(row.keys, row.figure, kinds(a, row.kinds), kinds(b, row.kinds), 1, 0,
+                "a delete the modem confirmed, counted a step later");
+        add("sms_replies", "\"ok\" sent, up to the commands deleted", a.ok, b.deleted[SMS_VALID], 1,
+            0, "an answer the modem took, counted when the send returns");
         add("hb_sent", "heartbeats at the server", a.heartbeats, b.heartbeats, 1, b.faults,
             "below: one written, counted a step later; above: one per link fault, written "
             "into a connection the server had dropped");
-        add("hb_answered", "heartbeats the server answered", a.answers, b.answers, b.faults + 1, 0,
-            "an answer on a connection a link fault ended, or one still on its way");
-        add("link_connects", "connections the server accepted", a.accepts, b.accepts, 1,
-            b.faults + 1,
-            "a connection counted a step after the server took it, or made but not yet taken, or "
-            "made as the server stopped listening");
+        add("hb_answered", "heartbeats the server answered", a.answers, b.answers,
+            b.faults + 4 * b.closes + 1, 0,
+            "an answer on a connection a link fault ended (up to five answered after the "
+            "gateway closed the link for silence), or the one answer the server had sent and "
+            "the gateway not yet read");
+        add("link_connects", "connections the server accepted", a.accepts, b.accepts, 1, b.faults,
+            "below: a connection counted a step after the server took it; above: one made as "
+            "the server stopped listening");
         add("watchdog_feeds", "rises of line 60", a.feeds, b.feeds, 1, 0,
             "a feed written, counted a step later");
         return v;
     };
     auto check_counters = [&](const std::string &when) {
-        const figures a = take_figures();
+        const figures a = take_figures(false);
         {
             std::lock_guard<std::mutex> hold(S.mu);
             S.stats_wanted = true;
@@ -1475,17 +1724,24 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                                    " s after SIGUSR1");
             return;
         }
-        std::vector<count_check> checks;
-        // The stand-ins may not have read yet what the gateway wrote before
-        // its line: a moment for them to catch up.
-        wait_for(
-            [&] {
-                checks = counts_of(a, take_figures());
-                count_checks_run(st, &checks);
-                return std::all_of(checks.begin(), checks.end(),
-                                   [](const count_check &k) { return k.ok; });
-            },
-            50);
+        // The street reads what the gateway wrote before its line: the
+        // servers what has arrived and the connections made, the modules
+        // up to a marker behind the gateway's bytes (take_figures() drains
+        // the GPIO FIFOs).
+        const int drain_ms = static_cast<int>(5000 + (cpu_pressure() - pressure) * 1000);
+        bool drained = true;
+        for (auto &srv : server)
+            drained = srv.drain(false, drain_ms) && drained;
+        for (RadioModule *m : radio)
+            drained = m->drain(drain_ms) && drained;
+        if (!drained) {
+            std::lock_guard<std::mutex> hold(S.mu);
+            S.fail("counters", day + "the street could not read what the gateway wrote within " +
+                                   std::to_string(drain_ms) + " ms");
+            return;
+        }
+        std::vector<count_check> checks = counts_of(a, take_figures(true));
+        count_checks_run(st, &checks);
         std::string seen;
         for (const count_check &k : checks)
             seen += " " + k.keys.substr(0, k.keys.find(' ')) + " " + std::to_string(k.gateway) +
@@ -1546,8 +1802,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         }
         S.say(std::string("restart: ") + RESTART_NAMES[cause] + " after " +
               std::to_string(static_cast<long>(uptime)) + " s up");
-        const size_t w = S.open_window(W_RESTART, 0, true, t);
-        S.windows[w].over_at = t;
+        S.fault_over(S.open_window(W_RESTART, 0, true, t), t);
         resolve_reply("the gateway restarted");
         S.awaiting_radio.clear();
         S.type2.clear();
@@ -1658,28 +1913,30 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                                            " s without asking for its daily reboot");
         }
     };
-    auto check_inbox = [&](double t, const std::vector<emu_sms> &sim) {  // S.mu held
-        for (auto it = S.inbox.begin(); it != S.inbox.end();) {
-            const double e = S.risk_end(it->second.added, W_MODEM | W_RESTART);
-            bool read = false;
-            for (const emu_sms &m : sim)
-                read = read || (m.index == it->first && m.read);
-            if (read && S.at_risk(it->second.added, t, W_RESTART | W_MODEM) && e != INF &&
-                t - e > DELETE_AFTER) {
-                // Listed, then the gateway went down or the modem ignored
-                // the deletion: a read message is never listed again.
-                ++r.sms_risk_lost;
-                it = S.inbox.erase(it);
-                continue;
+    // A message read and then left (a cut listing, a restart, a failed
+    // delete) is found again by the next listing of all: nothing excuses a
+    // message that stays.
+    auto check_inbox = [&](double t) {  // S.mu held
+        for (const auto &slot : S.inbox)
+            for (const sms_rec &m : slot.second) {
+                const double e = S.risk_end(m.added, W_MODEM | W_RESTART);
+                if (e != INF && t - std::max(e, m.added) > DELETE_AFTER + S.real_slack(250)) {
+                    S.fail("sms-delete", "\"" + m.text + "\" from " + m.sender + " stored at " +
+                                             fmt_time(m.added) + " was never deleted");
+                    return;
+                }
             }
-            if (e != INF && t - std::max(e, it->second.added) > DELETE_AFTER + S.real_slack(250)) {
-                S.fail("sms-delete", "\"" + it->second.text + "\" from " + it->second.sender +
-                                         " stored at " + fmt_time(it->second.added) +
-                                         " was never deleted");
-                return;
-            }
-            ++it;
-        }
+    };
+    // config.txt holds what the accepted commands wrote, never what a
+    // refused text asked for.
+    auto check_config = [&] {  // S.mu held
+        S.config_check_at = INF;
+        std::string why;
+        for (const auto &rec : S.awaiting_reply)
+            if (rec.fx == FX_IP || rec.fx == FX_PORT)
+                return;  // being written
+        if (!config_holds(config, S.last_ip, S.last_port, &why))
+            S.fail(why.find(FORGED_IP) != std::string::npos ? "sms-forged" : "config", why);
     };
     auto sample = [&](double t) {
         if (pid <= 0 || t - S.life_start < 60)
@@ -1720,7 +1977,6 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     };
 
     bool ok_end = false;
-    std::vector<emu_sms> sim_inbox;
     double last_tick = S.now();
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -1879,6 +2135,14 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
                 next_t2 = t + 60;
             }
         }
+        if (traffic && !S.babble_t2.empty() && t >= S.babble_t2.front()) {
+            S.babble_t2.erase(S.babble_t2.begin());  // only this thread touches it
+            write_job j;
+            j.kind = 2;
+            j.data = seq_frame(2, 2, 7, T2_MARK, t2_seq++);
+            writer[1]->push(std::move(j));
+            ++r.type2_sent;
+        }
         if (traffic && t >= next_sms) {
             next_sms = t + SMS_PERIOD * (0.5 + unit(rng));
             std::lock_guard<std::mutex> hold(S.mu);
@@ -1888,10 +2152,13 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
         // Checks.
         if (t >= next_check) {
             next_check = t + 1 + S.real_slack(20);
-            sim_inbox = modem.inbox();
             std::lock_guard<std::mutex> hold(S.mu);
             check_overdue(t, true);
-            check_inbox(t, sim_inbox);
+            check_inbox(t);
+            S.check_sim_age(t);
+            S.babble_judge(t, 30);
+            if (t >= S.config_check_at)
+                check_config();
         }
         if (t >= next_sample) {
             next_sample = t + SAMPLE_EVERY;
@@ -1901,12 +2168,7 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
             next_hour += 3600;
             ++hour;
             std::lock_guard<std::mutex> hold(S.mu);
-            std::string why;
-            bool writing = false;
-            for (const auto &rec : S.awaiting_reply)
-                writing = writing || rec.fx == FX_IP || rec.fx == FX_PORT;
-            if (!writing && !config_holds(config, S.last_ip, S.last_port, &why))
-                S.fail("config", why);
+            check_config();
             int restarts = 0, nfaults = 0;
             for (int c : r.restarts)
                 restarts += c;
@@ -1972,9 +2234,15 @@ void soak_print_summary(FILE *out, const soak_options &opt, const soak_report &r
         out, "| server frames sent / at their module | %ld / %ld (lost in fault windows: %ld) |\n",
         r.down_sent, r.down_delivered, r.down_risk_lost);
     std::fprintf(out,
-                 "| SMS stored / deleted / commands answered / ignored / lost to faults | %ld / "
-                 "%ld / %ld / %ld / %ld |\n",
-                 r.sms_in, r.sms_deleted, r.sms_commands_done, r.sms_ignored, r.sms_risk_lost);
+                 "| SMS stored / deleted / commands answered / refused / cut off by a restart | "
+                 "%ld / %ld / %ld / %ld / %ld |\n",
+                 r.sms_in, r.sms_deleted, r.sms_commands_done, r.sms_ignored, r.sms_cut_off);
+    std::fprintf(out, "| SMS refused by the full SIM; longest stay on the SIM | %ld; %.1f s |\n",
+                 r.sms_refused_by_sim, r.sim_worst_age_s);
+    std::fprintf(out,
+                 "| babbling modem: lamp frames timed, worst median to the server; type-2 sent on "
+                 "| %ld, %.2f s; %ld |\n",
+                 r.babble_frames, r.babble_median_s, r.babble_type2);
     std::fprintf(out,
                  "| type-2 frames sent / SMS timed, worst frame-to-AT+CMGS | %ld / %ld, %.1f s |\n",
                  r.type2_sent, r.type2_checked, r.type2_worst_s);

@@ -59,6 +59,7 @@ enum {
     SOAK_FAULT_MODEM_SILENT,
     SOAK_FAULT_MODEM_JUNK,
     SOAK_FAULT_MODEM_CUT,
+    SOAK_FAULT_MODEM_BABBLE,
     SOAK_FAULT_MODEM_VANISH,
     SOAK_FAULT_KINDS
 };
@@ -81,9 +82,19 @@ struct soak_report {
     // Uplink: lamp frames; "risk" ones were sent inside a fault window.
     long up_sent = 0, up_delivered = 0, up_risk = 0, up_risk_delivered = 0, up_risk_lost = 0;
     long down_sent = 0, down_delivered = 0, down_risk = 0, down_risk_lost = 0;
-    long sms_in = 0, sms_deleted = 0, sms_commands_done = 0, sms_ignored = 0, sms_risk_lost = 0;
+    // SMS: ignored are the texts refused (no command, no admin, a wrong
+    // password, more than one line, a forged listing); cut_off the commands
+    // deleted and then left unanswered by a restart or a modem fault.
+    long sms_in = 0, sms_deleted = 0, sms_commands_done = 0, sms_ignored = 0, sms_cut_off = 0;
+    long sms_refused_by_sim = 0;  // messages the full SIM refused
+    double sim_worst_age_s = 0;   // longest a message stayed on the SIM outside modem faults
     long type2_sent = 0, type2_checked = 0;
-    double type2_worst_s = 0;     // longest frame-to-AT+CMGS time seen
+    double type2_worst_s = 0;  // longest frame-to-AT+CMGS time seen
+    // Lamp frames sent while the modem babbled: the highest median, over
+    // the babble faults, of their way to the server (gateway seconds, the
+    // machine's share taken off), and how many were judged.
+    double babble_median_s = 0;
+    long babble_frames = 0, babble_type2 = 0;
     double feed_worst_gap_s = 0;  // longest watchdog gap while feeding was due
     int counters_checked = 0;     // statistics lines held against the soak's figures
     std::vector<soak_day> days;

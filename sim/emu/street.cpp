@@ -1,5 +1,6 @@
 #include "emu/street.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
+#include <random>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -161,14 +163,74 @@ void SerialPeer::run()
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
-        bytes chunk(buf, buf + n);
-        if (keep_received.load()) {
-            std::lock_guard<std::mutex> hold(lock_);
-            received_.insert(received_.end(), chunk.begin(), chunk.end());
-        }
-        if (on_bytes)
-            on_bytes(chunk);
+        take(buf, static_cast<size_t>(n));
     }
+}
+
+// Passes a chunk on. While a drain waits for its marker, bytes are held
+// back until the marker is among them; what surrounds it goes on in one
+// piece and the marker is dropped.
+void SerialPeer::take(const uint8_t *p, size_t n)
+{
+    bytes chunk(p, p + n);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!marker_.empty()) {
+            held_.insert(held_.end(), chunk.begin(), chunk.end());
+            auto at = std::search(held_.begin(), held_.end(), marker_.begin(), marker_.end());
+            if (at == held_.end())
+                return;
+            chunk.assign(held_.begin(), at);
+            chunk.insert(chunk.end(), at + static_cast<long>(marker_.size()), held_.end());
+            held_.clear();
+            marker_.clear();
+            marker_seen_ = true;
+        }
+        if (keep_received.load())
+            received_.insert(received_.end(), chunk.begin(), chunk.end());
+    }
+    if (!chunk.empty() && on_bytes)
+        on_bytes(chunk);
+}
+
+bool SerialPeer::drain(int timeout_ms)
+{
+    if (master_ < 0 || slave_ < 0)
+        return false;
+    // High bytes only, none a control character that a line setting could
+    // turn into something else; drawn afresh each time.
+    static std::atomic<unsigned> serial{0};
+    std::mt19937 rng(
+        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()) +
+        serial.fetch_add(1));
+    bytes mark(16);
+    for (uint8_t &b : mark)
+        b = static_cast<uint8_t>(0x80 + rng() % 0x7F);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        marker_ = mark;
+        held_.clear();
+        marker_seen_ = false;
+    }
+    write_all(slave_, mark.data(), mark.size());
+    const bool seen = wait_for(
+        [this] {
+            std::lock_guard<std::mutex> hold(lock_);
+            return marker_seen_;
+        },
+        timeout_ms);
+    if (seen)
+        return true;
+    // The marker never came: what was held back goes on, late.
+    bytes rest;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        marker_.clear();
+        rest.swap(held_);
+    }
+    if (!rest.empty() && on_bytes)
+        on_bytes(rest);
+    return false;
 }
 
 void SerialPeer::send(const bytes &b)
@@ -270,9 +332,14 @@ void ServerPeer::run()
             conn = conn_;
         }
         pollfd pf[2] = {{listen_fd_, POLLIN, 0}, {conn, POLLIN, 0}};
-        if (poll(pf, 2, 20) <= 0)
+        const int ready = poll(pf, 2, 20);
+        if (ready == 0)
+            quiet_passes_.fetch_add(1);
+        if (ready <= 0)
             continue;
-        if (pf[0].revents & POLLIN) {
+        // The current connection before a new one: a gateway that rebuilt
+        // its link wrote its last bytes on the old one before connecting.
+        if ((pf[0].revents & POLLIN) != 0 && !(conn >= 0 && pf[1].revents != 0)) {
             int c = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c >= 0) {
                 int count;
@@ -282,6 +349,11 @@ void ServerPeer::run()
                     // The gateway rebuilt its link before we saw the old
                     // one end: it closed that one all the same.
                     replaced = conn_ >= 0 && !dropped_;
+                }
+                if (replaced)
+                    read_rest(conn);
+                {
+                    std::lock_guard<std::mutex> hold(lock_);
                     if (conn_ >= 0)
                         close(conn_);
                     conn_ = c;
@@ -324,6 +396,31 @@ void ServerPeer::run()
             handle(bytes(buf, buf + n));
         }
     }
+}
+
+void ServerPeer::read_rest(int conn)
+{
+    uint8_t buf[4096];
+    ssize_t n;
+    while ((n = recv(conn, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+        handle(bytes(buf, buf + n));
+}
+
+bool ServerPeer::drain(bool to_the_end, int timeout_ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto left_ms = [&end] {
+        return static_cast<int>(
+            std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       end - std::chrono::steady_clock::now())
+                                       .count()));
+    };
+    if (to_the_end && !wait_for([this] { return !connected_or_dropped(); }, left_ms()))
+        return false;
+    // A wait that finds nothing begun after this point: everything that had
+    // arrived before it is handled.
+    const unsigned from = quiet_passes_.load();
+    return wait_for([this, from] { return quiet_passes_.load() >= from + 2; }, left_ms());
 }
 
 void ServerPeer::handle(const bytes &chunk)
@@ -423,6 +520,12 @@ bool ServerPeer::connected() const
 {
     std::lock_guard<std::mutex> hold(lock_);
     return conn_ >= 0 && !dropped_;
+}
+
+bool ServerPeer::connected_or_dropped() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return conn_ >= 0;
 }
 
 bytes ServerPeer::received() const

@@ -54,13 +54,23 @@ public:
     void hang_up();  // close our side, like a module unplugged
     // False: received() stops growing (long runs watch on_bytes only).
     std::atomic<bool> keep_received{true};
+    // True once every byte written to the line before the call has been
+    // passed to on_bytes. The pseudo-terminal hands bytes over through a
+    // kernel worker, so finding nothing to read proves nothing: a marker is
+    // written behind them on the line's own slave side and the line is
+    // drained when the marker comes out (it is never passed on). Meant for
+    // a line whose writer has stopped; false after timeout_ms of real time.
+    bool drain(int timeout_ms);
 
 private:
     void run();
+    void take(const uint8_t *p, size_t n);
     int master_ = -1, slave_ = -1;
     std::string path_;
     mutable std::mutex lock_;
     bytes received_;
+    bytes marker_, held_;  // while draining: the marker, the bytes before it
+    bool marker_seen_ = false;
     std::atomic<bool> stop_{false};
     std::thread reader_;
 };
@@ -96,9 +106,18 @@ public:
     std::function<void()> on_close;
     // False: received() and frames() stop growing (long runs watch on_frame).
     std::atomic<bool> keep_records{true};
+    // True once everything the gateway had written when drain() was called
+    // has been read and handled, and every connection it had made by then
+    // accepted: the server thread has since found nothing left to accept or
+    // read. to_the_end: also no connection open any more, i.e. each was read
+    // up to its end (the gateway shut its socket down). False after
+    // timeout_ms of real time.
+    bool drain(bool to_the_end, int timeout_ms);
 
 private:
     void run();
+    void read_rest(int conn);           // what a connection about to be closed still holds
+    bool connected_or_dropped() const;  // a connection not yet closed
     bool listen_on(int port);
     void send_locked(const bytes &b);  // send_lock_ held
     std::mutex send_lock_;             // keeps one send's pieces together
@@ -111,6 +130,7 @@ private:
     int connections_ = 0, heartbeats_ = 0;
     std::atomic<bool> refuse_{false};
     std::atomic<bool> stop_{false};
+    std::atomic<unsigned> quiet_passes_{0};  // waits that found nothing to do
     std::thread thread_;
 };
 
