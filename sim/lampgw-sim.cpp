@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "emu/load.h"
-#include "emu/simulator.h"
-#include "emu/soak.h"
+#include "drivers/load.h"
+#include "drivers/simulator.h"
+#include "drivers/soak.h"
 
 #ifndef LAMPGW_ZUZIZE_VID
 #define LAMPGW_ZUZIZE_VID ""

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "emu/street.h"
+#include "peers/street.h"
 
 static std::string logged(const char *label, const uint8_t *data, int len)
 {

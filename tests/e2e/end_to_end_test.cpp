@@ -16,7 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "emu/simulator.h"
+#include "drivers/simulator.h"
 
 namespace {
 

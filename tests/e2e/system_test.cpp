@@ -22,8 +22,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "emu/modem_emulator.h"
-#include "emu/street.h"
+#include "peers/modem_emulator.h"
+#include "peers/street.h"
 #include "support/testutil.h"
 
 namespace {

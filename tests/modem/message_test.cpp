@@ -16,8 +16,8 @@
 
 #include "board/configcheck.h"
 #include "board/timebase.h"
-#include "emu/modem_emulator.h"
-#include "emu/street.h"
+#include "peers/modem_emulator.h"
+#include "peers/street.h"
 #include "protocol/protocol.h"
 #include "runtime/main.h"
 #include "support/testutil.h"

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "emu/street.h"
+#include "peers/street.h"
 #include "protocol/kfifo.h"
 
 using Bytes = std::vector<uint8_t>;

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "emu/modem_emulator.h"
-#include "emu/street.h"
+#include "peers/modem_emulator.h"
+#include "peers/street.h"
 #include "runtime/main.h"
 #include "support/testutil.h"
 

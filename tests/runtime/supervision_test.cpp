@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "board/board.h"
-#include "emu/process_table.h"
+#include "peers/process_table.h"
 #include "runtime/cabinet.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "emu/load.h"
+#include "drivers/load.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "emu/modem_emulator.h"
+#include "peers/modem_emulator.h"
 
 // Writes cmd to the slave and reads until the answer ends with `until` or
 // the modem stays quiet for `ms`; returns what arrived.

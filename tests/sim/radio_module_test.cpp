@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "emu/radio_module.h"
+#include "peers/radio_module.h"
 
 // A configuration command: head, code, argument count, arguments, byte sum, CR LF.
 static bytes cmd(uint8_t code, const bytes &args)

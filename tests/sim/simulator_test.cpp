@@ -7,7 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "emu/simulator.h"
+#include "drivers/simulator.h"
 #include "support/testutil.h"
 
 TEST(Simulator, ParsesScenarioLinesAndRejectsBadOnes)

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "emu/soak.h"
+#include "drivers/soak.h"
 
 namespace {
 

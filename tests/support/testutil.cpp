@@ -9,7 +9,7 @@
 #include <ftw.h>
 
 #include "board/timebase.h"
-#include "emu/street.h"
+#include "peers/street.h"
 
 namespace testutil {
 

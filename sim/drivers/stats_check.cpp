@@ -1,4 +1,4 @@
-#include "emu/stats_check.h"
+#include "drivers/stats_check.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/street.h"
+#include "peers/street.h"
 
 // The settings a module ends up with; -1 (or 0 MHz) for "never set".
 struct radio_settings {

@@ -1,4 +1,4 @@
-#include "emu/process_table.h"
+#include "peers/process_table.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "emu/street.h"
+#include "peers/street.h"
 
 ProcessTable::ProcessTable()
 {

@@ -1,4 +1,4 @@
-#include "emu/load.h"
+#include "drivers/load.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -23,10 +23,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "emu/modem_emulator.h"
-#include "emu/radio_module.h"
-#include "emu/simulator.h"
-#include "emu/street.h"
+#include "drivers/simulator.h"
+#include "peers/modem_emulator.h"
+#include "peers/radio_module.h"
+#include "peers/street.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "emu/modem_emulator.h"
+#include "peers/modem_emulator.h"
 
 #include <algorithm>
 #include <cctype>

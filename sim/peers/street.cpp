@@ -1,4 +1,4 @@
-#include "emu/street.h"
+#include "peers/street.h"
 
 #include <algorithm>
 #include <cerrno>

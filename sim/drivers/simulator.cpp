@@ -1,4 +1,4 @@
-#include "emu/simulator.h"
+#include "drivers/simulator.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,10 +22,10 @@
 
 #include "board/board.h"
 #include "board/timebase.h"
-#include "emu/modem_emulator.h"
-#include "emu/process_table.h"
-#include "emu/radio_module.h"
 #include "modem/message.h"
+#include "peers/modem_emulator.h"
+#include "peers/process_table.h"
+#include "peers/radio_module.h"
 #include "runtime/connect.h"
 #include "runtime/main.h"
 #include "runtime/report.h"

@@ -1,4 +1,4 @@
-#include "emu/soak.h"
+#include "drivers/soak.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,10 +25,10 @@
 #include <unistd.h>
 
 #include "board/timebase.h"
-#include "emu/modem_emulator.h"
-#include "emu/radio_module.h"
-#include "emu/stats_check.h"
-#include "emu/street.h"
+#include "drivers/stats_check.h"
+#include "peers/modem_emulator.h"
+#include "peers/radio_module.h"
+#include "peers/street.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "emu/radio_module.h"
+#include "peers/radio_module.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "emu/stats_check.h"
-#include "emu/street.h"
+#include "drivers/stats_check.h"
+#include "peers/street.h"
 
 struct sim_options {
     double duration = 60;       // gateway seconds after the workers start
