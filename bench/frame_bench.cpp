@@ -10,6 +10,7 @@
 
 #include "protocol/crc16.h"
 #include "protocol/kfifo.h"
+#include "runtime/connect.h"
 
 namespace {
 
@@ -29,33 +30,12 @@ std::vector<uint8_t> frame_stream()
 {
     std::vector<uint8_t> s;
     for (uint32_t k = 0; k < 4096; k++) {
-        uint8_t f[25] = {0xA3,
-                         0x20,
-                         0x00,
-                         0x13,
-                         0,
-                         0,
-                         0,
-                         0,
-                         static_cast<uint8_t>(k >> 8),
-                         static_cast<uint8_t>(k),
-                         0x00,
-                         0x01,
-                         0x01,
-                         0x06,
-                         0x85,
-                         0x01,
-                         0xC6,
-                         0,
-                         0,
-                         0,
-                         0,
-                         0x01,
-                         0x01};
-        const uint16_t c = crc16(f, 23);
-        f[23] = static_cast<uint8_t>(c & 0xFF);
-        f[24] = static_cast<uint8_t>(c >> 8);
-        s.insert(s.end(), f, f + 25);
+        const uint8_t addr[FRAME_ADDR_LEN] = {
+            0, 0, 0, 0, static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k)};
+        uint8_t f[HEARTBEAT_BUF_SIZE];
+        heartbeat_fill(f, addr);
+        frame_seal(f, HEARTBEAT_LEN - FRAME_CRC_LEN);
+        s.insert(s.end(), f, f + HEARTBEAT_LEN);
     }
     return s;
 }
@@ -67,7 +47,7 @@ void BM_RingExtract(benchmark::State &state)
     const std::vector<uint8_t> stream = frame_stream();
     const uint32_t piece = static_cast<uint32_t>(state.range(0));
     const uint32_t total = static_cast<uint32_t>(stream.size());
-    uint8_t frame[65536 + 6];
+    uint8_t frame[FRAME_MAX];
     kfifo fifo;
     __kfifo_init(&fifo, storage, sizeof storage, 1);
 
@@ -84,7 +64,7 @@ void BM_RingExtract(benchmark::State &state)
             state.SkipWithError("lost frames");
             break;
         }
-        benchmark::DoNotOptimize(frame[24]);
+        benchmark::DoNotOptimize(frame[HEARTBEAT_LEN - 1]);
     }
     state.SetBytesProcessed(state.iterations() * total);
     state.SetItemsProcessed(state.iterations() * 4096);
@@ -100,7 +80,7 @@ int plain_frame_filter(kfifo *fifo)
     bool seen = false;
 
     for (uint32_t i = 0; i < avail; i++) {
-        if (fifo->data[(fifo->out + i) & fifo->mask] != 0xA3) {
+        if (fifo->data[(fifo->out + i) & fifo->mask] != FRAME_START0) {
             skipped += !seen;
             continue;
         }
@@ -127,7 +107,7 @@ void BM_StuckCandidate(benchmark::State &state)
         b = static_cast<uint8_t>(rng());
     const uint8_t stuck[4] = {0xA3, 0x20, 0xFF, 0xFF};
     const uint32_t prefill = 48 << 10;
-    uint8_t frame[65536 + 6];
+    uint8_t frame[FRAME_MAX];
     uint32_t at = 0;
     kfifo fifo;
 
@@ -163,7 +143,7 @@ void BM_StartByteFlood(benchmark::State &state)
     static uint8_t storage[65536];
     int (*const filter)(kfifo *) = state.range(0) ? plain_frame_filter : __frame_filter;
     static const std::vector<uint8_t> flood(65536, 0xA3);
-    uint8_t frame[65536 + 6];
+    uint8_t frame[FRAME_MAX];
     kfifo fifo;
     auto refill = [&] {
         __kfifo_init(&fifo, storage, sizeof storage, 1);

@@ -16,6 +16,12 @@ struct board_description {
     const char *config_file;       // key-value configuration file
     const char *state_dir;         // what outlives a reboot: the count of modem reboots
     const char *net_if;            // interface whose MAC address is reported
+    // GPIO lines, by kernel number (sysfs), all outputs.
+    int gpio_modem_reset;    // modem reset, active low; high at rest
+    int gpio_startup_pulse;  // pulsed low for 1 s at start-up; high at rest
+    int gpio_key_other;      // transmit key of the 434 MHz module; low at rest
+    int gpio_key_ludeng;     // transmit key of the 450 MHz module; low at rest
+    int gpio_watchdog;       // external watchdog, fed by a 1 s high pulse; low at rest
     // Runs one shell command line ("reboot", "zuzize-vid &"); result as system().
     int (*run_command)(const char *cmdline);
 };

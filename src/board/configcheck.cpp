@@ -206,6 +206,60 @@ int known_with_blanks(const char *key)
     return -1;
 }
 
+// One key=value entry at line line_no: an unknown key (or a known one with
+// blanks around it), a key given again, or the first entry of a known key,
+// whose value is then checked. first_line records each known key's first
+// entry.
+void check_entry(problem_list *p, const char *path, int line_no, const config_item &item,
+                 int *first_line)
+{
+    char head[TEXT_MAX + 1];
+    int k = 0;
+    while (k < KEY_COUNT && std::strcmp(item.key, KEYS[k].name) != 0)
+        k++;
+    if (k == KEY_COUNT) {
+        const int near = known_with_blanks(item.key);
+        std::snprintf(head, sizeof head, "%s:%d: %skey ", path, line_no,
+                      near < 0 ? "unknown " : "");
+        if (near < 0) {
+            add(p, item.key, head, item.key, " is ignored");
+        } else {
+            char tail[96];
+            std::snprintf(tail, sizeof tail, " is not %s: blanks around '=' belong to the key",
+                          KEYS[near].name);
+            add(p, KEYS[near].name, head, item.key, tail);
+        }
+    } else if (first_line[k] != 0) {
+        std::snprintf(head, sizeof head, "%s:%d: %s given again, ignored: line %d counts", path,
+                      line_no, KEYS[k].name, first_line[k]);
+        add(p, KEYS[k].name, head, nullptr, "");
+    } else {
+        first_line[k] = line_no;
+        std::snprintf(head, sizeof head, "%s:%d: %s ", path, line_no, KEYS[k].name);
+        check_value(p, head, KEYS[k], item.value);
+    }
+}
+
+// The keys the whole file lacks: a required one, or the admin list (whose
+// absence lets every sender command).
+void check_missing(problem_list *p, const char *path, const int *first_line)
+{
+    char head[TEXT_MAX + 1];
+    for (int k = 0; k < KEY_COUNT; k++) {
+        if (KEYS[k].required && first_line[k] == 0) {
+            std::snprintf(head, sizeof head, "%s: %s is missing", path, KEYS[k].name);
+            add(p, KEYS[k].name, head, nullptr, "");
+        }
+    }
+    if (first_line[ADMIN_KEY_AT] == 0) {
+        std::snprintf(head, sizeof head,
+                      "%s: sms_admin_numbers is missing: every sender may command the gateway by "
+                      "SMS (an empty sms_admin_numbers= lets nobody)",
+                      path);
+        add(p, KEYS[ADMIN_KEY_AT].name, head, nullptr, "");
+    }
+}
+
 void check_lines(FILE *in, const char *path, problem_list *p)
 {
     int first_line[KEY_COUNT] = {};  // line of each known key's first entry, 0: none yet
@@ -232,31 +286,7 @@ void check_lines(FILE *in, const char *path, problem_list *p)
             const bool secret = std::strncmp(line, "sms_password", 12) == 0;
             add(p, "", head, secret ? "sms_password..." : line, "");
         } else if (r == CONF_LINE_ENTRY) {
-            int k = 0;
-            while (k < KEY_COUNT && std::strcmp(item.key, KEYS[k].name) != 0)
-                k++;
-            if (k == KEY_COUNT) {
-                const int near = known_with_blanks(item.key);
-                std::snprintf(head, sizeof head, "%s:%d: %skey ", path, line_no,
-                              near < 0 ? "unknown " : "");
-                if (near < 0) {
-                    add(p, item.key, head, item.key, " is ignored");
-                } else {
-                    char tail[96];
-                    std::snprintf(tail, sizeof tail,
-                                  " is not %s: blanks around '=' belong to the key",
-                                  KEYS[near].name);
-                    add(p, KEYS[near].name, head, item.key, tail);
-                }
-            } else if (first_line[k] != 0) {
-                std::snprintf(head, sizeof head, "%s:%d: %s given again, ignored: line %d counts",
-                              path, line_no, KEYS[k].name, first_line[k]);
-                add(p, KEYS[k].name, head, nullptr, "");
-            } else {
-                first_line[k] = line_no;
-                std::snprintf(head, sizeof head, "%s:%d: %s ", path, line_no, KEYS[k].name);
-                check_value(p, head, KEYS[k], item.value);
-            }
+            check_entry(p, path, line_no, item, first_line);
         }
         continued = !ends_line;
         if (ends_line) {
@@ -273,19 +303,7 @@ void check_lines(FILE *in, const char *path, problem_list *p)
         add(p, "", head, nullptr, "");
         return;
     }
-    for (int k = 0; k < KEY_COUNT; k++) {
-        if (KEYS[k].required && first_line[k] == 0) {
-            std::snprintf(head, sizeof head, "%s: %s is missing", path, KEYS[k].name);
-            add(p, KEYS[k].name, head, nullptr, "");
-        }
-    }
-    if (first_line[ADMIN_KEY_AT] == 0) {
-        std::snprintf(head, sizeof head,
-                      "%s: sms_admin_numbers is missing: every sender may command the gateway by "
-                      "SMS (an empty sms_admin_numbers= lets nobody)",
-                      path);
-        add(p, KEYS[ADMIN_KEY_AT].name, head, nullptr, "");
-    }
+    check_missing(p, path, first_line);
 }
 
 }  // namespace

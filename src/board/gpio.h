@@ -1,6 +1,7 @@
 // Output lines of the board, driven through the sysfs GPIO interface.
 //
-// Lines are named by their kernel number. Every call opens the control file
+// Lines are named by their kernel number; the board's lines are the gpio_*
+// fields of the board description (board/board.h). Every call opens the control file
 // it needs below `board.gpio_root`, writes one short text and closes it again,
 // so calls for different lines never share a handle and take no lock.
 #pragma once

@@ -442,7 +442,7 @@ void send_status(gateway_context *ctx, const char *sender)
     const at_answer a =
         at_exchange(ctx->gsm_fd, "AT+CSQ\r", resp, sizeof resp, ANSWER_WAIT_S, false);
     char text[STATUS_TEXT_MAX + 1];
-    status_text(text, sizeof text, gw_seconds(), signal_dbm_from_csq(resp, a.len));
+    status_text(ctx, text, sizeof text, gw_seconds(), signal_dbm_from_csq(resp, a.len));
     send_reply(ctx, sender, text);
 }
 
@@ -945,7 +945,9 @@ void sms_rules_load(const char *config_file, sms_rules *r)
     read_conf_value(PASSWORD_KEY, value, sizeof value, config_file);
     r->password_set = value[0] != '\n';
     r->password_ok = r->password_set && config_is_sms_password(value);
-    std::snprintf(r->password, sizeof r->password, "%s", r->password_ok ? value : "");
+    // A valid password fits: config_is_sms_password bounds its length.
+    std::snprintf(r->password, sizeof r->password, "%.*s", static_cast<int>(sizeof r->password - 1),
+                  r->password_ok ? value : "");
     std::memset(value, 0, sizeof value);
     if (r->password_set && !r->password_ok)
         puts("sms_password is not a valid password: no SMS command is carried out");
@@ -1085,17 +1087,17 @@ int para_set(gateway_context *ctx, const char *arg)
     if (n < 4)
         return -1;  // fewer than two bytes: no CRC range
     const size_t m = n / 2;
-    if (m + 2 > RADIO_PAYLOAD) {
+    if (m + FRAME_CRC_LEN > RADIO_PAYLOAD) {
         printf("para set refused: %zu bytes and the CRC do not fit %zu\n", m, RADIO_PAYLOAD);
         return -1;
     }
     uint8_t data[RADIO_PAYLOAD];
     StrToHex(data, arg, static_cast<int>(m));
-    const uint16_t crc = crc16(data + 2, static_cast<uint32_t>(m - 2));
-    data[m] = static_cast<uint8_t>(crc & 0xFF);  // the CRC's high byte
-    data[m + 1] = static_cast<uint8_t>(crc >> 8);
-    outputlogmessage("shortmessage:", data, static_cast<int>(m + 2));
-    SendDataTo433(ctx->w433_other_fd, data, static_cast<int>(m + 2));
+    // The bytes are a frame in radio form up to its CRC: seal the frame.
+    frame_seal(data + RADIO_PREFIX_LEN, static_cast<uint32_t>(m - RADIO_PREFIX_LEN));
+    const int sealed = static_cast<int>(m + FRAME_CRC_LEN);
+    outputlogmessage("shortmessage:", data, sealed);
+    SendDataTo433(ctx->w433_other_fd, data, sealed);
     return 0;
 }
 

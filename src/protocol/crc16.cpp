@@ -63,6 +63,13 @@ uint16_t crc16(const uint8_t *data, uint32_t len)
     return crc16_swap(crc16_update(0xFFFF, data, len));
 }
 
+void frame_seal(uint8_t *frame, uint32_t len)
+{
+    const uint16_t crc = crc16(frame, len);
+    frame[len] = static_cast<uint8_t>(crc & 0xFF);  // the CRC's high byte
+    frame[len + 1] = static_cast<uint8_t>(crc >> 8);
+}
+
 // Reads the ring in place, in contiguous runs: one, or two when the bytes
 // pass the end of the storage (len never exceeds the capacity here).
 uint16_t fifocrc16(const kfifo *fifo, uint32_t len, uint32_t pos)

@@ -150,13 +150,16 @@ int __kfifo_out(kfifo *fifo, void *buf, uint32_t len)
 
 namespace {
 
-constexpr uint8_t FRAME_START = 0xA3;
-constexpr uint32_t FRAME_HEADER = 4;    // A3 20 Lh Ll
-constexpr uint32_t FRAME_OVERHEAD = 6;  // header + two CRC bytes
-
 inline uint8_t kfifo_byte(const kfifo *fifo, uint32_t pos)
 {
     return fifo->data[pos & fifo->mask];
+}
+
+// Length field L of the candidate at pos; its header must be queued.
+inline uint32_t frame_len(const kfifo *fifo, uint32_t pos)
+{
+    return (static_cast<uint32_t>(kfifo_byte(fifo, pos + FRAME_LEN_AT)) << 8) |
+           kfifo_byte(fifo, pos + FRAME_LEN_AT + 1);
 }
 
 // Offset (from out) of the first byte c at offsets from..avail-1, or avail
@@ -183,15 +186,14 @@ int __frame_check(const kfifo *fifo, uint32_t avail, uint32_t pos)
     if (avail < FRAME_HEADER)
         return 0;
 
-    const uint32_t L =
-        (static_cast<uint32_t>(kfifo_byte(fifo, pos + 2)) << 8) | kfifo_byte(fifo, pos + 3);
+    const uint32_t L = frame_len(fifo, pos);
     // L < 2^16, so L + 6 cannot wrap.
     if (L + FRAME_OVERHEAD > avail)
         return 0;
 
     const uint16_t crc = fifocrc16(fifo, L + FRAME_HEADER, pos);
-    if (kfifo_byte(fifo, pos + L + 4) != (crc & 0xFF) ||
-        kfifo_byte(fifo, pos + L + 5) != (crc >> 8))
+    if (kfifo_byte(fifo, pos + L + FRAME_HEADER) != (crc & 0xFF) ||
+        kfifo_byte(fifo, pos + L + FRAME_HEADER + 1) != (crc >> 8))
         return 0;
     return static_cast<int>(L + FRAME_OVERHEAD);
 }
@@ -204,12 +206,6 @@ int __frame_check(const kfifo *fifo, uint32_t avail, uint32_t pos)
 namespace {
 
 constexpr uint32_t DUE_REACH = 0xFFFF + FRAME_OVERHEAD;
-
-// Length field of the candidate at pos; its header must be queued.
-inline uint32_t frame_len(const kfifo *fifo, uint32_t pos)
-{
-    return (static_cast<uint32_t>(kfifo_byte(fifo, pos + 2)) << 8) | kfifo_byte(fifo, pos + 3);
-}
 
 // The due of the candidate at offset i: its last byte once the length field
 // is queued, else the end of its header.
@@ -327,8 +323,8 @@ bool frame_rescan(kfifo *fifo, uint32_t avail)
             fifo->fcand[v++] = fifo->fcand[k];
     fifo->funtracked = 0;
 
-    for (uint32_t i = kfifo_find(fifo, FRAME_START, 0, avail); i < avail;
-         i = kfifo_find(fifo, FRAME_START, i + 1, avail)) {
+    for (uint32_t i = kfifo_find(fifo, FRAME_START0, 0, avail); i < avail;
+         i = kfifo_find(fifo, FRAME_START0, i + 1, avail)) {
         const frame_cand c{fifo->out + i, frame_due(fifo, i, avail)};
         frame_cand *const heap = fifo->fcand + v;
 
@@ -374,15 +370,15 @@ bool frame_rescan(kfifo *fifo, uint32_t avail)
 // queued than the table holds: the first valid candidate in ring order.
 int frame_filter_plain(kfifo *fifo, uint32_t avail)
 {
-    uint32_t i = kfifo_find(fifo, FRAME_START, 0, avail);
+    uint32_t i = kfifo_find(fifo, FRAME_START0, 0, avail);
     int r = 0;
 
     while (i < avail && !(r = __frame_check(fifo, avail - i, fifo->out + i)))
-        i = kfifo_find(fifo, FRAME_START, i + 1, avail);
+        i = kfifo_find(fifo, FRAME_START0, i + 1, avail);
     if (r)
         fifo->out += i;
     else
-        fifo->out += kfifo_find(fifo, FRAME_START, 0, avail);
+        fifo->out += kfifo_find(fifo, FRAME_START0, 0, avail);
     return r;
 }
 
@@ -414,8 +410,8 @@ int __frame_filter(kfifo *fifo)
         *x = fifo->out + ahead(fifo, *x, avail);
 
     // New bytes: each is looked at here once.
-    for (uint32_t i = kfifo_find(fifo, FRAME_START, fifo->fscan - fifo->out, avail); i < avail;
-         i = kfifo_find(fifo, FRAME_START, i + 1, avail))
+    for (uint32_t i = kfifo_find(fifo, FRAME_START0, fifo->fscan - fifo->out, avail); i < avail;
+         i = kfifo_find(fifo, FRAME_START0, i + 1, avail))
         frame_remember(fifo, i, avail);
     fifo->fscan = fifo->in;
 
@@ -439,6 +435,6 @@ int __frame_filter(kfifo *fifo)
 
     // Nothing whole and valid: drop only what precedes the first candidate.
     // Everything passed here leaves the ring, so each byte is passed once.
-    fifo->out += kfifo_find(fifo, FRAME_START, 0, avail);
+    fifo->out += kfifo_find(fifo, FRAME_START0, 0, avail);
     return 0;
 }

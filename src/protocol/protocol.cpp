@@ -6,6 +6,7 @@
 #include <mutex>
 #include <unistd.h>
 
+#include "board/board.h"
 #include "board/gpio.h"
 #include "board/log.h"
 #include "board/strtohex.h"
@@ -17,27 +18,20 @@
 
 namespace {
 
-constexpr uint8_t START0 = 0xA3;
-constexpr uint8_t START1 = 0x20;
-
 // Offsets in the radio form: frame byte k is buf[k + 2].
-constexpr int FORM_PREFIX = 2;
-constexpr int FORM_TYPE = FORM_PREFIX + 10;
-constexpr int FORM_COMMAND = FORM_PREFIX + 13;
-constexpr int FORM_PAYLOAD = FORM_PREFIX + 14;
+constexpr int FORM_PREFIX = RADIO_PREFIX_LEN;
+constexpr int FORM_TYPE = FORM_PREFIX + FRAME_TYPE_AT;
+constexpr int FORM_COMMAND = FORM_PREFIX + FRAME_COMMAND_AT;
+constexpr int FORM_PAYLOAD = FORM_PREFIX + FRAME_PAYLOAD_AT;
 // The radio form minus what follows the embedded command: prefix, frame
 // bytes 0-13 and the two CRC bytes.
-constexpr int FORM_NON_COMMAND = FORM_PAYLOAD + 2;
+constexpr int FORM_NON_COMMAND = FORM_PAYLOAD + FRAME_CRC_LEN;
 
-// The largest frame (L = 65535) and its radio form.
-constexpr int FRAME_MAX = 65535 + 6;
 // The linear finder never looks at frames shorter than this (L below 12).
 constexpr int LINEAR_FRAME_MIN = 18;
 
 constexpr uint8_t RADIO_CMD_START = 0xAF;  // start byte of a module command
 constexpr uint8_t RADIO_CMD_ALIAS = 0xAB;  // sent in its place by the devices
-
-constexpr int MODEM_RESET_GPIO = 115;  // active low
 
 constexpr int SMS_TEXT_SIZE = 1028;
 // Bytes whose hexadecimal text and NUL fit the SMS text buffer.
@@ -84,11 +78,11 @@ int linear_frame_at(const uint8_t *p, int avail)
 {
     if (avail < LINEAR_FRAME_MIN)
         return 0;
-    const int n = p[2] * 256 + p[3] + 6;
+    const int n = p[FRAME_LEN_AT] * 256 + p[FRAME_LEN_AT + 1] + FRAME_OVERHEAD;
     if (n < LINEAR_FRAME_MIN || n > avail)
         return 0;
 
-    const uint16_t swapped = crc16(p, static_cast<uint32_t>(n - 2));
+    const uint16_t swapped = crc16(p, static_cast<uint32_t>(n - FRAME_CRC_LEN));
     const uint32_t wire = static_cast<uint32_t>((swapped & 0xFF) << 8 | swapped >> 8);
     if (p[n - 2] == (wire >> 8) && p[n - 1] == (wire & 0xFF))
         return n;
@@ -101,15 +95,15 @@ int linear_frame_at(const uint8_t *p, int avail)
 
 bool starts_pair(const uint8_t *p, int avail)
 {
-    return avail >= 2 && p[0] == START0 && p[1] == START1;
+    return avail >= 2 && p[0] == FRAME_START0 && p[1] == FRAME_START1;
 }
 
 // Puts the n-byte frame at frame into radio form at form (n + 2 bytes).
 void radio_form(uint8_t *form, const uint8_t *frame, int n)
 {
     std::memcpy(form + FORM_PREFIX, frame, static_cast<size_t>(n));
-    form[0] = frame[11];
-    form[1] = frame[12];
+    form[0] = frame[FRAME_PREFIX_AT];
+    form[1] = frame[FRAME_PREFIX_AT + 1];
 }
 
 // Appends n bytes to acc (*count in use, LINEAR_BUF_SIZE at most). When they
@@ -178,28 +172,31 @@ int linear_scan(const uint8_t *data, int n, int *count, uint8_t *acc, Dispatch d
     return *count;
 }
 
-// The wheel frame of a 7-byte record, 25 bytes with its CRC.
+constexpr int WHEEL_RECORD_LEN = 7;
+constexpr int WHEEL_FRAME_LEN = 25;  // L = 19
+constexpr uint8_t CMD_WHEEL_REPORT = 4;
+
+// The wheel frame of a 7-byte record, 25 bytes with its CRC: the record's
+// first six bytes as the address (its bytes 4-5 again as the radio prefix),
+// type 1, command 4, a fixed payload ending in the record's last byte.
 void wheel_frame(uint8_t *frame, const uint8_t *record)
 {
     static constexpr uint8_t payload[] = {0x86, 0x01, 0xC7, 0x00, 0x00, 0x00, 0x00, 0x01};
-    frame[0] = START0;
-    frame[1] = START1;
-    frame[2] = 0x00;
-    frame[3] = 0x13;                    // L = 19
-    std::memcpy(frame + 4, record, 6);  // device address
-    frame[10] = TYPE_OTHER;
-    frame[11] = record[4];  // radio prefix
-    frame[12] = record[5];
-    frame[13] = 0x04;  // wheel-sensor report
-    std::memcpy(frame + 14, payload, sizeof payload);
-    frame[22] = record[6];
-    const uint16_t crc = crc16(frame, 23);
-    frame[23] = static_cast<uint8_t>(crc & 0xFF);  // CRC high byte
-    frame[24] = static_cast<uint8_t>(crc >> 8);
+    frame[0] = FRAME_START0;
+    frame[1] = FRAME_START1;
+    frame[FRAME_LEN_AT] = 0x00;
+    frame[FRAME_LEN_AT + 1] = WHEEL_FRAME_LEN - FRAME_OVERHEAD;
+    std::memcpy(frame + FRAME_ADDR_AT, record, FRAME_ADDR_LEN);
+    frame[FRAME_TYPE_AT] = TYPE_OTHER;
+    frame[FRAME_PREFIX_AT] = record[4];
+    frame[FRAME_PREFIX_AT + 1] = record[5];
+    frame[FRAME_COMMAND_AT] = CMD_WHEEL_REPORT;
+    std::memcpy(frame + FRAME_PAYLOAD_AT, payload, sizeof payload);
+    frame[FRAME_PAYLOAD_AT + sizeof payload] = record[6];
+    static_assert(FRAME_PAYLOAD_AT + sizeof payload + 1 + FRAME_CRC_LEN == WHEEL_FRAME_LEN,
+                  "the wheel frame is 25 bytes");
+    frame_seal(frame, WHEEL_FRAME_LEN - FRAME_CRC_LEN);
 }
-
-constexpr int WHEEL_RECORD_LEN = 7;
-constexpr int WHEEL_FRAME_LEN = 25;
 
 }  // namespace
 
@@ -213,7 +210,7 @@ int comand_process_from_device(gateway_context *ctx, uint8_t *buf, int len)
         // The 434 MHz module also takes keyed transmissions from other
         // threads; its key lock keeps the two writes of a setting together
         // and out of their key windows.
-        std::lock_guard<std::mutex> hold(transmit_key_lock(W433_OTHER_KEY_GPIO));
+        std::lock_guard<std::mutex> hold(transmit_key_lock(board.gpio_key_other));
         write_ignored(ctx->w433_other_fd, buf, len);
         // The devices send 0xAB where the module expects its start byte.
         if (len > FORM_PAYLOAD && buf[FORM_PAYLOAD] == RADIO_CMD_ALIAS)
@@ -262,12 +259,12 @@ int comand_process_from_server(gateway_context *ctx, uint8_t *buf, int len,
         break;
     case TYPE_OTHER:
     case TYPE_OTHER_TOO:
-        keyed_transmit(W433_OTHER_KEY_GPIO, ctx->w433_other_fd, buf, len, buf + FORM_PREFIX,
+        keyed_transmit(board.gpio_key_other, ctx->w433_other_fd, buf, len, buf + FORM_PREFIX,
                        len - FORM_PREFIX, "from server to other:");
         counter_add(sc.frames_to_other);
         break;
     case TYPE_LUDENG:
-        keyed_transmit(W433_LUDENG_KEY_GPIO, ctx->w433_ludeng_fd, buf, len, buf + FORM_PREFIX,
+        keyed_transmit(board.gpio_key_ludeng, ctx->w433_ludeng_fd, buf, len, buf + FORM_PREFIX,
                        len - FORM_PREFIX, "from server to ludeng:");
         counter_add(sc.frames_to_ludeng);
         break;
@@ -283,9 +280,9 @@ int sever_cmd_process(uint8_t *buf, int len, int *heartbeat_miss_count)
 
     switch (buf[FORM_COMMAND]) {
     case CMD_MODEM_RESET:
-        (void)set_gpio_output(MODEM_RESET_GPIO, 0);
+        (void)set_gpio_output(board.gpio_modem_reset, 0);
         gw_sleep(1);
-        (void)set_gpio_output(MODEM_RESET_GPIO, 1);
+        (void)set_gpio_output(board.gpio_modem_reset, 1);
         std::puts("model reset");
         break;
     case CMD_HEARTBEAT_RESPONSE:

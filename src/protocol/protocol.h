@@ -43,16 +43,18 @@ int comand_process_from_device(gateway_context *ctx, uint8_t *buf, int len);
 
 // A frame from the server, in radio form (len = L + 8). By frame type:
 //   0  sever_cmd_process.
-//   1, 4  keyed transmission of the radio form on GPIO 117 to w433_other_fd,
-//      logged "from server to other:" with the frame (without the prefix).
-//   5  the same on GPIO 7 to w433_ludeng_fd, logged "from server to ludeng:".
+//   1, 4  keyed transmission of the radio form on board.gpio_key_other to
+//      w433_other_fd, logged "from server to other:" with the frame (without
+//      the prefix).
+//   5  the same on board.gpio_key_ludeng to w433_ludeng_fd, logged
+//      "from server to ludeng:".
 //   2, 3, 6-255  nothing.
 // A frame too short for its type byte (len < 13) is dropped.
 int comand_process_from_server(gateway_context *ctx, uint8_t *buf, int len,
                                int *heartbeat_miss_count);
 
 // A type-0 frame from the server, by command byte (frame byte 13):
-//   3  modem reset: GPIO 115 low, 1 s, high, then "model reset".
+//   3  modem reset: board.gpio_modem_reset low, 1 s, high, then "model reset".
 //   7  heartbeat response: *heartbeat_miss_count = 0, then
 //      "reiceive server heartbeat response".
 //   any other value, or a frame too short for its command byte (len < 16):

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "board/board.h"
 #include "board/gpio.h"
 #include "board/log.h"
 #include "board/timebase.h"
@@ -21,11 +22,11 @@ constexpr unsigned KEY_HOLD_S = 1;             // write to data gone out
 
 std::mutex &transmit_key_lock(int key_gpio)
 {
-    switch (key_gpio) {
-    case W433_OTHER_KEY_GPIO: return key_locks[0];
-    case W433_LUDENG_KEY_GPIO: return key_locks[1];
-    default: return key_locks[2];
-    }
+    if (key_gpio == board.gpio_key_other)
+        return key_locks[0];
+    if (key_gpio == board.gpio_key_ludeng)
+        return key_locks[1];
+    return key_locks[2];
 }
 
 void keyed_transmit(int key_gpio, int fd, const uint8_t *data, int len, const uint8_t *log_data,
@@ -46,7 +47,7 @@ void keyed_transmit(int key_gpio, int fd, const uint8_t *data, int len, const ui
 
 void SendDataTo433(int fd, const uint8_t *data, int len)
 {
-    keyed_transmit(W433_OTHER_KEY_GPIO, fd, data, len, data, len, "send data to voz433:");
+    keyed_transmit(board.gpio_key_other, fd, data, len, data, len, "send data to voz433:");
 }
 
 void w433_parameter_config(int fd, const uint8_t *record)

@@ -16,11 +16,10 @@
 #include <cstdint>
 #include <mutex>
 
-// Transmit key lines of the two radio modules.
-constexpr int W433_OTHER_KEY_GPIO = 117;  // module on /dev/ttyO1 (434 MHz)
-constexpr int W433_LUDENG_KEY_GPIO = 7;   // module on /dev/ttyO2 (450 MHz)
+// The key lines are board.gpio_key_other (the 434 MHz module on /dev/ttyO1)
+// and board.gpio_key_ludeng (the 450 MHz module on /dev/ttyO2).
 
-// The lock of a key line: one for 117, one for 7, and one shared by any
+// The lock of a key line: one for each module's key, and one shared by any
 // other line number. Lives as long as the process.
 std::mutex &transmit_key_lock(int key_gpio);
 
@@ -33,7 +32,7 @@ void keyed_transmit(int key_gpio, int fd, const uint8_t *data, int len, const ui
                     int log_len, const char *label);
 
 // Keyed transmission of `len` bytes to the 434 MHz module, logged as
-// "send data to voz433:". Always keys line 117, whatever `fd` is.
+// "send data to voz433:". Always keys board.gpio_key_other, whatever `fd` is.
 void SendDataTo433(int fd, const uint8_t *data, int len);
 
 // Plain write of a caller-built parameter record, no key and no log. The

@@ -209,12 +209,14 @@ void close_ended_link(gateway_context *ctx)
 
 void heartbeat_fill(uint8_t *heartbeat, const uint8_t *addr)
 {
-    static const uint8_t head[] = {0xA3, 0x20, 0x00, 0x13};
+    static const uint8_t head[] = {FRAME_START0, FRAME_START1, 0x00,
+                                   HEARTBEAT_LEN - FRAME_OVERHEAD};
+    // Type 0, radio prefix 01 01, command 6, then the payload's first bytes.
     static const uint8_t body[] = {0x00, 0x01, 0x01, 0x06, 0x85, 0x01, 0xC6};
-    std::memset(heartbeat, 0, 100);
+    std::memset(heartbeat, 0, HEARTBEAT_BUF_SIZE);
     std::memcpy(heartbeat, head, sizeof head);
-    std::memcpy(heartbeat + 4, addr, 6);
-    std::memcpy(heartbeat + 10, body, sizeof body);
+    std::memcpy(heartbeat + FRAME_ADDR_AT, addr, FRAME_ADDR_LEN);
+    std::memcpy(heartbeat + FRAME_TYPE_AT, body, sizeof body);
     heartbeat[21] = 0x01;
     heartbeat[22] = 0x01;
 }
@@ -224,9 +226,7 @@ int heartbeatprocess(gateway_context *ctx, uint8_t *heartbeat, int *heartbeat_mi
     if (ctx->net_connect_flag.load() != 1)
         return 0;
 
-    uint16_t crc = crc16(heartbeat, 23);
-    heartbeat[23] = static_cast<uint8_t>(crc & 0xFF);
-    heartbeat[24] = static_cast<uint8_t>(crc >> 8);
+    frame_seal(heartbeat, HEARTBEAT_LEN - FRAME_CRC_LEN);
 
     if (*heartbeat_miss_count > 4) {
         // The supervisor runs on the server pump, the socket's reader: it
@@ -246,7 +246,7 @@ int heartbeatprocess(gateway_context *ctx, uint8_t *heartbeat, int *heartbeat_mi
     }
 
     if (ctx->net_connect_flag.load() == 1) {
-        if (server_write(ctx, heartbeat, 25) == 25)
+        if (server_write(ctx, heartbeat, HEARTBEAT_LEN) == HEARTBEAT_LEN)
             counter_add(gw_counters.link.heartbeats_sent);
         ++*heartbeat_miss_count;
     }

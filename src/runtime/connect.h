@@ -40,10 +40,12 @@ void *connecttoserver(void *arg);
 // "pthread_create ERROR\n".
 void start_connector(gateway_context *ctx);
 
-// The broken-pipe recovery on net_fd1, on any thread: "socket was closed",
-// link down, socket shut down; the server pump closes it and starts a new
-// connector 1 s later (close_ended_link). Called on the thread whose write
-// met the broken pipe, never from signal context; the argument is ignored.
+// The broken-pipe recovery on net_fd1 (it takes no context), on any thread:
+// "socket was closed", link down, socket shut down; the server pump closes
+// it and starts a new connector 1 s later (close_ended_link). Never called
+// from signal context: SIGPIPE is ignored, and server_write runs the same
+// recovery itself on the thread whose write met the broken pipe. The
+// argument is ignored.
 void sigterm(int signo);
 
 // The same recovery when the server pump found that the server ended the
@@ -67,6 +69,10 @@ void close_ended_link(gateway_context *ctx);
 // it.
 int heartbeatprocess(gateway_context *ctx, uint8_t *heartbeat, int *heartbeat_miss_count);
 
-// Fills a zeroed 100-byte buffer with the heartbeat template for the
-// gateway address addr (6 bytes).
+// The heartbeat frame (L = 19) and the buffer that holds its template.
+constexpr int HEARTBEAT_LEN = 25;
+constexpr int HEARTBEAT_BUF_SIZE = 100;
+
+// Fills a zeroed HEARTBEAT_BUF_SIZE-byte buffer with the heartbeat template
+// for the gateway address addr (6 bytes).
 void heartbeat_fill(uint8_t *heartbeat, const uint8_t *addr);

@@ -24,6 +24,7 @@
 #include "board/timebase.h"
 #include "io/wlcom.h"
 #include "modem/message.h"
+#include "protocol/crc16.h"
 #include "protocol/kfifo.h"
 #include "protocol/protocol.h"
 #include "radio/init.h"
@@ -33,16 +34,9 @@
 
 namespace {
 
-constexpr uint32_t RING_SIZE = 0x10000;      // each ring holds 64 KiB
-constexpr uint32_t READ_MAX = 0x8000;        // one read takes at most 32 KiB
-constexpr size_t WORK_SIZE = RING_SIZE + 2;  // the largest frame in radio form
-
-// GPIO lines of the board.
-constexpr int GPIO_MODEM_RESET = 115;
-constexpr int GPIO_STARTUP_PULSE = 48;
-constexpr int GPIO_KEY_OTHER = 117;
-constexpr int GPIO_KEY_LUDENG = 7;
-constexpr int GPIO_WATCHDOG = 60;
+constexpr uint32_t RING_SIZE = 0x10000;                     // each ring holds 64 KiB
+constexpr uint32_t READ_MAX = 0x8000;                       // one read takes at most 32 KiB
+constexpr size_t WORK_SIZE = RING_SIZE + RADIO_PREFIX_LEN;  // the largest frame in radio form
 
 // Opens a radio UART non-blocking and sets it to 9600 8N1.
 int open_radio(const char *dev)
@@ -59,9 +53,10 @@ int open_radio(const char *dev)
 // in radio form: a copy of frame bytes 11 and 12 in front.
 void take_frame(kfifo *ring, uint8_t *work, int len)
 {
-    __kfifo_out(ring, work + 2, static_cast<uint32_t>(len));
-    work[0] = work[13];
-    work[1] = work[14];
+    uint8_t *frame = work + RADIO_PREFIX_LEN;
+    __kfifo_out(ring, frame, static_cast<uint32_t>(len));
+    work[0] = frame[FRAME_PREFIX_AT];
+    work[1] = frame[FRAME_PREFIX_AT + 1];
 }
 
 // Puts n bytes read from a port into its ring, counting them and what a
@@ -93,13 +88,13 @@ bool radio_ring_pass(gateway_context *ctx, kfifo *ring, uint8_t *work, port_coun
     if (len == 0)
         return false;
     take_frame(ring, work, len);
-    switch (comand_process_from_device(ctx, work, len + 2)) {
+    switch (comand_process_from_device(ctx, work, len + RADIO_PREFIX_LEN)) {
     case FRAME_RELAYED: counter_add(pc.frames_relayed); break;
     case FRAME_HANDLED: counter_add(pc.frames_handled); break;
     case FRAME_UNSENT: counter_add(pc.frames_unsent); break;
     default: counter_add(pc.frames_ignored); break;
     }
-    outputlogmessage("from device:", work + 2, len);
+    outputlogmessage("from device:", work + RADIO_PREFIX_LEN, len);
     return true;
 }
 
@@ -126,10 +121,10 @@ bool poll_radio_ports(int fd1, int fd2, int wait_ms, bool ready[2])
 // One watchdog feed: the line high for a second.
 void feed_watchdog()
 {
-    set_gpio_output(GPIO_WATCHDOG, 1);
+    set_gpio_output(board.gpio_watchdog, 1);
     counter_add(gw_counters.board.watchdog_feeds);
     gw_sleep(1);
-    set_gpio_output(GPIO_WATCHDOG, 0);
+    set_gpio_output(board.gpio_watchdog, 0);
 }
 
 // Prints "warning: <problem>" for each problem not printed yet that concerns
@@ -153,6 +148,82 @@ int read_stats_interval(const char *config)
     if (read_conf_value("stats_interval", text, sizeof text, config) == 0 && text[0] != '\0')
         (void)config_parse_interval(text, &seconds);
     return seconds;
+}
+
+// Writes to the server report a broken pipe as EPIPE (MSG_NOSIGNAL) and
+// recover on the writing thread; a stray SIGPIPE must not end the process.
+void ignore_sigpipe()
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGPIPE);
+    sa.sa_flags = 0;
+    sigaction(SIGPIPE, &sa, nullptr);
+}
+
+// Exports the five lines before driving any, then pulses the modem reset
+// and the start-up line low for a second each and lowers both transmit keys.
+void gpio_startup()
+{
+    for (int line : {board.gpio_modem_reset, board.gpio_key_other, board.gpio_startup_pulse,
+                     board.gpio_key_ludeng, board.gpio_watchdog})
+        gpio_export(line);
+    set_gpio_output(board.gpio_modem_reset, 0);
+    gw_sleep(1);
+    set_gpio_output(board.gpio_modem_reset, 1);
+    set_gpio_output(board.gpio_startup_pulse, 0);
+    gw_sleep(1);
+    set_gpio_output(board.gpio_startup_pulse, 1);
+    set_gpio_output(board.gpio_key_other, 0);
+    set_gpio_output(board.gpio_key_ludeng, 0);
+}
+
+// Reads the server address and port, the gateway address and the statistics
+// interval into the context, printing each value and then what is wrong
+// with it.
+void read_startup_config(gateway_context *ctx)
+{
+    // A value too long for its 20-byte field is refused by the reader with
+    // a console line and the field stays empty.
+    ctx->server_ip_addr[0] = ctx->server_port_num[0] = ctx->device_id[0] = '\0';
+    read_conf_value("server_ip_addr", ctx->server_ip_addr, sizeof ctx->server_ip_addr,
+                    board.config_file);
+    read_conf_value("server_port_num", ctx->server_port_num, sizeof ctx->server_port_num,
+                    board.config_file);
+    read_conf_value("device_id", ctx->device_id, sizeof ctx->device_id, board.config_file);
+
+    // What is wrong with the file is printed after the line of the value
+    // it concerns; start-up goes on as it always did.
+    config_problem problems[CONFIG_PROBLEMS_MAX];
+    const int nproblems = config_check(board.config_file, problems, CONFIG_PROBLEMS_MAX);
+    bool warned[CONFIG_PROBLEMS_MAX] = {};
+
+    printf("device id=%s\n", ctx->device_id);
+    print_warnings(problems, nproblems, warned, "device_id");
+    (void)hexToStr(ctx->device_id, deviceid);
+    printf("server_ip:%s\n", ctx->server_ip_addr);
+    print_warnings(problems, nproblems, warned, "server_ip_addr");
+    ctx->server_port = atoi(ctx->server_port_num);
+    printf("server port num:%d\n", ctx->server_port);
+    print_warnings(problems, nproblems, warned, "server_port_num");
+    print_warnings(problems, nproblems, warned, nullptr);
+    ctx->stats_interval = read_stats_interval(board.config_file);
+}
+
+// Both radio modules (the 434 MHz one on the net id of the gateway address),
+// then the modem.
+void configure_modules(gateway_context *ctx)
+{
+    // The radio net id is the decimal number in the address text from its
+    // ninth character on (atoi stops at the first non-digit).
+    int netid = std::strlen(ctx->device_id) > 8 ? atoi(ctx->device_id + 8) : 0;
+    w433_para_init(ctx->w433_other_fd, static_cast<uint8_t>(netid & 0xFF), 0, 434);
+    w433_para_init(ctx->w433_ludeng_fd, 1, 0, 450);
+
+    GSM_Conf_Message(ctx->gsm_fd);
+    Module_ME3630_Get_Version(ctx->gsm_fd);
 }
 
 }  // namespace
@@ -232,7 +303,7 @@ void *from_device_to_server(void *arg)
 void *from_server_to_device(void *arg)
 {
     gateway_context *ctx = static_cast<gateway_context *>(arg);
-    uint8_t heartbeat[100], store[RING_SIZE], work[WORK_SIZE];
+    uint8_t heartbeat[HEARTBEAT_BUF_SIZE], store[RING_SIZE], work[WORK_SIZE];
     kfifo ring;
     heartbeat_fill(heartbeat, deviceid);
     __kfifo_init(&ring, store, RING_SIZE, 1);
@@ -262,8 +333,8 @@ void *from_server_to_device(void *arg)
         int len = ring_filter(&ring, sc.bytes_discarded);
         if (len != 0) {
             take_frame(&ring, work, len);
-            comand_process_from_server(ctx, work, len + 2, &heartbeat_miss_count);
-            outputlogmessage("from server:", work + 2, len);
+            comand_process_from_server(ctx, work, len + RADIO_PREFIX_LEN, &heartbeat_miss_count);
+            outputlogmessage("from server:", work + RADIO_PREFIX_LEN, len);
         }
     }
     return nullptr;
@@ -298,72 +369,18 @@ void gateway_startup(gateway_context *ctx, supervision_state *sv)
     sv->passes_left = SUPERVISION_PASSES;
 
     open_serial_ports(ctx);
-
-    // Writes to the server report a broken pipe as EPIPE (MSG_NOSIGNAL) and
-    // recover on the writing thread; a stray SIGPIPE must not end the process.
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = SIG_IGN;
-    sigemptyset(&sa.sa_mask);
-    sigaddset(&sa.sa_mask, SIGPIPE);
-    sa.sa_flags = 0;
-    sigaction(SIGPIPE, &sa, nullptr);
-
-    for (int line :
-         {GPIO_MODEM_RESET, GPIO_KEY_OTHER, GPIO_STARTUP_PULSE, GPIO_KEY_LUDENG, GPIO_WATCHDOG})
-        gpio_export(line);
-    set_gpio_output(GPIO_MODEM_RESET, 0);
-    gw_sleep(1);
-    set_gpio_output(GPIO_MODEM_RESET, 1);
-    set_gpio_output(GPIO_STARTUP_PULSE, 0);
-    gw_sleep(1);
-    set_gpio_output(GPIO_STARTUP_PULSE, 1);
-    set_gpio_output(GPIO_KEY_OTHER, 0);
-    set_gpio_output(GPIO_KEY_LUDENG, 0);
-
+    ignore_sigpipe();
+    gpio_startup();
     // A rewrite killed by a power cut may have left its temporary file.
     remove_replace_leftovers(board.config_file);
-
-    // A value too long for its 20-byte field is refused by the reader with
-    // a console line and the field stays empty.
-    ctx->server_ip_addr[0] = ctx->server_port_num[0] = ctx->device_id[0] = '\0';
-    read_conf_value("server_ip_addr", ctx->server_ip_addr, sizeof ctx->server_ip_addr,
-                    board.config_file);
-    read_conf_value("server_port_num", ctx->server_port_num, sizeof ctx->server_port_num,
-                    board.config_file);
-    read_conf_value("device_id", ctx->device_id, sizeof ctx->device_id, board.config_file);
-
-    // What is wrong with the file is printed after the line of the value
-    // it concerns; start-up goes on as it always did.
-    config_problem problems[CONFIG_PROBLEMS_MAX];
-    const int nproblems = config_check(board.config_file, problems, CONFIG_PROBLEMS_MAX);
-    bool warned[CONFIG_PROBLEMS_MAX] = {};
-
-    printf("device id=%s\n", ctx->device_id);
-    print_warnings(problems, nproblems, warned, "device_id");
-    (void)hexToStr(ctx->device_id, deviceid);
-    printf("server_ip:%s\n", ctx->server_ip_addr);
-    print_warnings(problems, nproblems, warned, "server_ip_addr");
-    ctx->server_port = atoi(ctx->server_port_num);
-    printf("server port num:%d\n", ctx->server_port);
-    print_warnings(problems, nproblems, warned, "server_port_num");
-    print_warnings(problems, nproblems, warned, nullptr);
-    ctx->stats_interval = read_stats_interval(board.config_file);
+    read_startup_config(ctx);
     puts("SOFTWAREVERSION start.");
     fflush(stdout);
 
     gw_sleep(1);
     feed_watchdog();
     gw_sleep(1);
-
-    // The radio net id is the decimal number in the address text from its
-    // ninth character on (atoi stops at the first non-digit).
-    int netid = std::strlen(ctx->device_id) > 8 ? atoi(ctx->device_id + 8) : 0;
-    w433_para_init(ctx->w433_other_fd, static_cast<uint8_t>(netid & 0xFF), 0, 434);
-    w433_para_init(ctx->w433_ludeng_fd, 1, 0, 450);
-
-    GSM_Conf_Message(ctx->gsm_fd);
-    Module_ME3630_Get_Version(ctx->gsm_fd);
+    configure_modules(ctx);
     fflush(stdout);
 }
 

@@ -33,8 +33,10 @@ void open_serial_ports(gateway_context *ctx);
 // Start-up up to the worker threads, in its fixed order. Sets the pass
 // counter of `sv` first.
 void gateway_startup(gateway_context *ctx, supervision_state *sv);
-// Starts receive_short_message, connecttoserver, from_device_to_server and
-// from_server_to_device, in this order; a failed creation ends the process.
+// Starts the five worker threads, in this order: receive_short_message (the
+// SMS thread), connecttoserver (the first connector), from_device_to_server
+// (the radio pump), from_server_to_device (the server pump) and
+// stats_reporter (the statistics line). A failed creation ends the process.
 void gateway_start_workers(gateway_context *ctx);
 // One pass of the supervision loop.
 void supervision_pass(supervision_state *sv);

@@ -80,10 +80,10 @@ void append_duration(char *out, size_t size, size_t *len, long long s)
         append(out, size, len, "%lldh%02lldm", h, m);
 }
 
-void print_stats()
+void print_stats(const gateway_context *ctx)
 {
     char line[STATS_LINE_SIZE];
-    const size_t n = stats_line(line, sizeof line - 1, gw_seconds());
+    const size_t n = stats_line(ctx, line, sizeof line - 1, gw_seconds());
     line[n] = '\n';
     fwrite(line, 1, n + 1, stdout);  // one call: not cut by other threads' lines
     fflush(stdout);
@@ -91,7 +91,7 @@ void print_stats()
 
 }  // namespace
 
-size_t stats_line(char *out, size_t size, int64_t now)
+size_t stats_line(const gateway_context *ctx, char *out, size_t size, int64_t now)
 {
     if (size == 0)
         return 0;
@@ -100,7 +100,7 @@ size_t stats_line(char *out, size_t size, int64_t now)
     const gateway_counters &c = gw_counters;
     const link_counters &l = c.link;
     append(out, size, &len, "stats version=%s uptime=%lld link=%s link_for=%lld", gateway_version(),
-           seconds_since(c.started, now), net_fd1.net_connect_flag.load() == 1 ? "up" : "down",
+           seconds_since(c.started, now), ctx->net_connect_flag.load() == 1 ? "up" : "down",
            seconds_since(l.since, now));
     append(out, size, &len,
            " link_attempts=%llu link_connects=%llu drops_write=%llu drops_silence=%llu "
@@ -132,7 +132,7 @@ size_t stats_line(char *out, size_t size, int64_t now)
     return len;
 }
 
-size_t status_text(char *out, size_t size, int64_t now, int signal_dbm)
+size_t status_text(const gateway_context *ctx, char *out, size_t size, int64_t now, int signal_dbm)
 {
     if (size == 0)
         return 0;
@@ -149,7 +149,7 @@ size_t status_text(char *out, size_t size, int64_t now, int signal_dbm)
     append(text, sizeof text, &len, "lampgw %s up ", gateway_version());
     append_duration(text, sizeof text, &len, seconds_since(c.started, now));
     append(text, sizeof text, &len, ", link %s ",
-           net_fd1.net_connect_flag.load() == 1 ? "up" : "down");
+           ctx->net_connect_flag.load() == 1 ? "up" : "down");
     append_duration(text, sizeof text, &len, seconds_since(c.link.since, now));
     append(text, sizeof text, &len, ", frames up %llu down %llu, hb %llu/%llu, reconnects %llu",
            static_cast<unsigned long long>(up), static_cast<unsigned long long>(down),
@@ -217,10 +217,10 @@ void *stats_reporter(void *arg)
             }
         }
         if (asked.exchange(false))
-            print_stats();
+            print_stats(ctx);
         const int64_t now = gw_seconds();
         if (interval > 0 && now >= due) {
-            print_stats();
+            print_stats(ctx);
             due += interval;
             if (due <= now)  // the process stood still: no burst of reports
                 due = now + interval;

@@ -31,14 +31,14 @@ constexpr size_t STATUS_TEXT_MAX = 138;
 // Signal quality not known (no answer, or the modem does not know it).
 constexpr int SIGNAL_UNKNOWN = 1;
 
-// The statistics line at gateway second `now`, without a line feed.
-// Returns its length.
-size_t stats_line(char *out, size_t size, int64_t now);
+// The statistics line at gateway second `now`, the link state taken from
+// ctx, without a line feed. Returns its length.
+size_t stats_line(const gateway_context *ctx, char *out, size_t size, int64_t now);
 
-// The status SMS text at gateway second `now`, at most STATUS_TEXT_MAX
-// characters; signal_dbm is the modem's signal in dBm or SIGNAL_UNKNOWN.
-// Returns its length.
-size_t status_text(char *out, size_t size, int64_t now, int signal_dbm);
+// The status SMS text at gateway second `now`, the link state taken from
+// ctx, at most STATUS_TEXT_MAX characters; signal_dbm is the modem's signal
+// in dBm or SIGNAL_UNKNOWN. Returns its length.
+size_t status_text(const gateway_context *ctx, char *out, size_t size, int64_t now, int signal_dbm);
 
 // The signal in dBm from the modem's answer to AT+CSQ ("+CSQ: <rssi>,<ber>"):
 // rssi 0 to 31 gives -113 to -51 dBm in steps of 2; 99, no answer or any

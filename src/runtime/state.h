@@ -36,8 +36,10 @@ extern gateway_context net_fd1;
 // The binary gateway address: the first 6 bytes hold the decoded device_id.
 extern uint8_t deviceid[30];
 
-// sms_phone is written by the SMS thread and read by the radio pump; these
-// copy it whole under one lock so a reader never sees half a number.
+// sms_phone is written by the SMS thread (the sender of each command it
+// runs) and read by it (the number type-2 frames are forwarded to); tests
+// and the simulator set it from their own threads. These copy it whole
+// under one lock so a reader never sees half a number.
 void sms_phone_store(gateway_context *ctx, const char *number);
 void sms_phone_load(gateway_context *ctx, char *out, size_t size);
 
