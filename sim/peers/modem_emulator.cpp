@@ -446,7 +446,7 @@ std::string ModemEmulator::faulty_listing(const std::string &stat)
     }
     for (size_t k = whole.size() >= 5 ? whole.size() - 5 : 0; k < whole.size(); ++k)
         cuts.push_back(k);
-    const std::string part = whole.substr(0, cuts[next(static_cast<uint32_t>(cuts.size()))]);
+    std::string part = whole.substr(0, cuts[next(static_cast<uint32_t>(cuts.size()))]);
     for (emu_sms &m : inbox_) {
         const size_t at = part.find("+CMGL: " + std::to_string(m.index) + ",");
         const size_t text_at = at == std::string::npos ? at : part.find("\r\n", at);

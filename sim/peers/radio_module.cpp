@@ -10,9 +10,75 @@ namespace {
 const uint8_t CONFIG_HEAD[6] = {0xAF, 0xAF, 0x00, 0x00, 0xAF, 0x80};
 constexpr size_t LONGEST_FRAME = 1024;  // anything longer is taken for noise
 
-std::string hex_of(const uint8_t *p, size_t n)
+// The settings set by one parameter byte, by code, with their names.
+const struct {
+    uint8_t code;
+    const char *name;
+    int radio_settings::*field;
+} ONE_BYTE_SETTINGS[] = {
+    {0x15, "net id", &radio_settings::net_id},
+    {0x19, "breath time", &radio_settings::breath_time},
+    {0x0D, "RF factor", &radio_settings::rf_factor},
+    {0x0F, "RF bandwidth", &radio_settings::rf_bandwidth},
+    {0x11, "RF mode", &radio_settings::rf_mode},
+    {0x17, "RF power", &radio_settings::rf_power},
+    {0x1B, "wake timer", &radio_settings::wake_timer},
+};
+
+// What breaks the form of the whole command p of `total` bytes: checksum,
+// ending, parameter count, unused second parameter; empty when none.
+std::string config_form_fault(const uint8_t *p, size_t total)
 {
-    return hex(bytes(p, p + n));
+    const uint8_t code = p[6], count = p[7];
+    if (p[8 + count] != radio_modcrc(p, 8u + count))
+        return "checksum";
+    if (p[total - 2] != 0x0D || p[total - 1] != 0x0A)
+        return "ending";
+    if ((code == 0x0B) != (count == 3))
+        return "parameter count for its code";
+    if (count == 2 && code != 0x09 && p[9] != 0)
+        return "second parameter";
+    return "";
+}
+
+// The frequency word of command p: a whole MHz in 420..510, or a fault.
+std::string apply_frequency(radio_settings &s, const uint8_t *p, std::string *fault)
+{
+    const uint32_t word =
+        static_cast<uint32_t>(p[8]) << 16 | static_cast<uint32_t>(p[9]) << 8 | p[10];
+    int mhz = 0;
+    for (int m = 420; m <= 510 && mhz == 0; ++m)
+        if (radio_frequency_word(m) == word)
+            mhz = m;
+    if (mhz == 0) {
+        *fault = "frequency word " + std::to_string(word) + " is no whole MHz in 420..510";
+        return "";
+    }
+    s.frequency_word = word;
+    s.frequency_mhz = mhz;
+    return "frequency " + std::to_string(mhz) + " MHz (word " + std::to_string(word) + ")";
+}
+
+// Applies the well-formed command p to s. Returns the setting in words, or
+// "" with the fault in *fault.
+std::string apply_config(radio_settings &s, const uint8_t *p, std::string *fault)
+{
+    const uint8_t code = p[6];
+    const int v = p[8];
+    for (const auto &one : ONE_BYTE_SETTINGS)
+        if (one.code == code) {
+            s.*one.field = v;
+            return one.name + (" " + std::to_string(v));
+        }
+    if (code == 0x09) {
+        s.serial_rate[0] = v;
+        s.serial_rate[1] = p[9];
+        return "serial rate " + std::to_string(v) + "/" + std::to_string(p[9]);
+    }
+    if (code == 0x0B)
+        return apply_frequency(s, p, fault);
+    *fault = "unknown code";
+    return "";
 }
 
 }  // namespace
@@ -186,84 +252,19 @@ size_t RadioModule::parse_config()
     const uint8_t *p = pending_.data();
     if (pending_.size() < 8)
         return 0;
-    const uint8_t code = p[6], count = p[7];
+    const uint8_t count = p[7];
     if (count != 2 && count != 3) {
         ++counts_.config_bad;
         log_queue_.push_back("bad configuration command: parameter count " + std::to_string(count) +
-                             " in " + hex_of(p, 8));
+                             " in " + hex(p, 8));
         return 8;
     }
     const size_t total = 8u + count + 3u;
     if (pending_.size() < total)
         return 0;
-    const std::string text = hex_of(p, total);
-    std::string fault;
-    if (p[8 + count] != radio_modcrc(p, 8u + count))
-        fault = "checksum";
-    else if (p[total - 2] != 0x0D || p[total - 1] != 0x0A)
-        fault = "ending";
-    else if ((code == 0x0B) != (count == 3))
-        fault = "parameter count for its code";
-    else if (count == 2 && code != 0x09 && p[9] != 0)
-        fault = "second parameter";
-
-    const int v = p[8];
-    radio_settings &s = settings_;
-    std::string what;
-    if (fault.empty()) {
-        switch (code) {
-        case 0x15:
-            s.net_id = v;
-            what = "net id " + std::to_string(v);
-            break;
-        case 0x19:
-            s.breath_time = v;
-            what = "breath time " + std::to_string(v);
-            break;
-        case 0x0D:
-            s.rf_factor = v;
-            what = "RF factor " + std::to_string(v);
-            break;
-        case 0x0F:
-            s.rf_bandwidth = v;
-            what = "RF bandwidth " + std::to_string(v);
-            break;
-        case 0x11:
-            s.rf_mode = v;
-            what = "RF mode " + std::to_string(v);
-            break;
-        case 0x17:
-            s.rf_power = v;
-            what = "RF power " + std::to_string(v);
-            break;
-        case 0x1B:
-            s.wake_timer = v;
-            what = "wake timer " + std::to_string(v);
-            break;
-        case 0x09:
-            s.serial_rate[0] = v;
-            s.serial_rate[1] = p[9];
-            what = "serial rate " + std::to_string(v) + "/" + std::to_string(p[9]);
-            break;
-        case 0x0B: {
-            const uint32_t word =
-                static_cast<uint32_t>(p[8]) << 16 | static_cast<uint32_t>(p[9]) << 8 | p[10];
-            int mhz = 0;
-            for (int m = 420; m <= 510 && mhz == 0; ++m)
-                if (radio_frequency_word(m) == word)
-                    mhz = m;
-            if (mhz == 0) {
-                fault = "frequency word " + std::to_string(word) + " is no whole MHz in 420..510";
-                break;
-            }
-            s.frequency_word = word;
-            s.frequency_mhz = mhz;
-            what = "frequency " + std::to_string(mhz) + " MHz (word " + std::to_string(word) + ")";
-            break;
-        }
-        default: fault = "unknown code";
-        }
-    }
+    const std::string text = hex(p, total);
+    std::string fault = config_form_fault(p, total);
+    const std::string what = fault.empty() ? apply_config(settings_, p, &fault) : "";
     if (!fault.empty()) {
         ++counts_.config_bad;
         log_queue_.push_back("bad configuration command (" + fault + "): " + text);
@@ -291,20 +292,17 @@ size_t RadioModule::parse_radio_form()
     const uint16_t crc = modbus_crc(f, len + 4);
     if (f[len + 4] != (crc >> 8) || f[len + 5] != (crc & 0xFF)) {
         ++counts_.frames_bad;
-        log_queue_.push_back("frame with a wrong CRC: " + hex_of(p, total));
+        log_queue_.push_back("frame with a wrong CRC: " + hex(p, total));
         return SIZE_MAX;
     }
-    std::string line = "<- " + hex_of(p, total);
+    std::string line = "<- " + hex(p, total);
     if (len < 10) {
         ++counts_.frames;
         log_queue_.push_back(line + " : too short for type and command");
         return total;
     }
-    const uint8_t type = f[10], command = f[13];
-    char t[96];
-    std::snprintf(t, sizeof t, " : type %u, command %02X, address %s", type, command,
-                  hex_of(f + 4, 6).c_str());
-    line += t;
+    const uint8_t command = f[13];
+    line += " : " + describe_frame(bytes(f, f + len + 6));
     ++counts_.frames;
     if (p[0] != f[11] || p[1] != f[12]) {
         ++counts_.frames_bad;

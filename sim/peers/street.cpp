@@ -18,6 +18,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "board/board.h"
+
 namespace {
 
 void write_all(int fd, const uint8_t *p, size_t n)
@@ -114,15 +116,14 @@ bytes radio_frame(const bytes &frame)
     return r;
 }
 
-std::string hex(const bytes &b)
+std::string describe_frame(const bytes &f)
 {
-    std::string s;
-    char t[4];
-    for (size_t i = 0; i < b.size(); ++i) {
-        std::snprintf(t, sizeof t, i ? " %02X" : "%02X", b[i]);
-        s += t;
-    }
-    return s;
+    if (f.size() < 14)
+        return hex(f);
+    char t[80];
+    std::snprintf(t, sizeof t, "type %u, command %02X, address %s", f[10], f[13],
+                  hex(&f[4], 6).c_str());
+    return t;
 }
 
 // ---------------------------------------------------------------- serial
@@ -316,13 +317,8 @@ void ServerPeer::set_refusing(bool refuse)
 
 void ServerPeer::run()
 {
-    uint8_t buf[4096];
     while (!stop_.load()) {
-        // Only this thread opens and closes the listening socket once running.
-        if (refuse_.load() && listen_fd_ >= 0) {
-            close(listen_fd_);
-            listen_fd_ = -1;
-        } else if (!refuse_.load() && listen_fd_ < 0 && !listen_on(port_)) {
+        if (!follow_refusal()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             continue;
         }
@@ -339,63 +335,87 @@ void ServerPeer::run()
             continue;
         // The current connection before a new one: a gateway that rebuilt
         // its link wrote its last bytes on the old one before connecting.
-        if ((pf[0].revents & POLLIN) != 0 && !(conn >= 0 && pf[1].revents != 0)) {
-            int c = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c >= 0) {
-                int count;
-                bool replaced;
-                {
-                    std::lock_guard<std::mutex> hold(lock_);
-                    // The gateway rebuilt its link before we saw the old
-                    // one end: it closed that one all the same.
-                    replaced = conn_ >= 0 && !dropped_;
-                }
-                if (replaced)
-                    read_rest(conn);
-                {
-                    std::lock_guard<std::mutex> hold(lock_);
-                    if (conn_ >= 0)
-                        close(conn_);
-                    conn_ = c;
-                    dropped_ = false;
-                    pending_.clear();
-                    count = ++connections_;
-                }
-                if (replaced && on_close)
-                    on_close();
-                if (on_connect)
-                    on_connect(count);
-            }
-            continue;
-        }
-        if (conn >= 0 && pf[1].revents) {
-            bool was_dropped;
-            {
-                std::lock_guard<std::mutex> hold(lock_);
-                was_dropped = dropped_;
-            }
-            // A dropped connection may still deliver what the gateway wrote
-            // after the shutdown; it is closed unread.
-            ssize_t n = was_dropped ? 0 : read(conn, buf, sizeof buf);
-            if (n <= 0) {
-                bool closed = false;
-                {
-                    std::lock_guard<std::mutex> hold(lock_);
-                    if (conn_ == conn) {
-                        close(conn_);
-                        conn_ = -1;
-                        dropped_ = false;
-                        closed = true;
-                    }
-                }
-                // A connection we dropped ourselves is not the gateway's close.
-                if (closed && !was_dropped && on_close)
-                    on_close();
-                continue;
-            }
-            handle(bytes(buf, buf + n));
+        if ((pf[0].revents & POLLIN) != 0 && !(conn >= 0 && pf[1].revents != 0))
+            accept_next(conn);
+        else if (conn >= 0 && pf[1].revents)
+            read_from(conn);
+    }
+}
+
+// Only this thread opens and closes the listening socket once running:
+// closed while refusing, opened again on the same port after. False while
+// the port cannot be had again.
+bool ServerPeer::follow_refusal()
+{
+    if (refuse_.load() && listen_fd_ >= 0) {
+        close(listen_fd_);
+        listen_fd_ = -1;
+    } else if (!refuse_.load() && listen_fd_ < 0 && !listen_on(port_)) {
+        return false;
+    }
+    return true;
+}
+
+// Accepts a connection; it replaces conn, the current one, if any.
+void ServerPeer::accept_next(int conn)
+{
+    int c = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0)
+        return;
+    int count;
+    bool replaced;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        // The gateway rebuilt its link before we saw the old one end: it
+        // closed that one all the same.
+        replaced = conn_ >= 0 && !dropped_;
+    }
+    if (replaced)
+        read_rest(conn);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (conn_ >= 0)
+            close(conn_);
+        conn_ = c;
+        dropped_ = false;
+        pending_.clear();
+        count = ++connections_;
+    }
+    if (replaced && on_close)
+        on_close();
+    if (on_connect)
+        on_connect(count);
+}
+
+// Reads what conn holds; closes it at its end.
+void ServerPeer::read_from(int conn)
+{
+    uint8_t buf[4096];
+    bool was_dropped;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        was_dropped = dropped_;
+    }
+    // A dropped connection may still deliver what the gateway wrote after
+    // the shutdown; it is closed unread.
+    ssize_t n = was_dropped ? 0 : read(conn, buf, sizeof buf);
+    if (n > 0) {
+        handle(bytes(buf, buf + n));
+        return;
+    }
+    bool closed = false;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (conn_ == conn) {
+            close(conn_);
+            conn_ = -1;
+            dropped_ = false;
+            closed = true;
         }
     }
+    // A connection we dropped ourselves is not the gateway's close.
+    if (closed && !was_dropped && on_close)
+        on_close();
 }
 
 void ServerPeer::read_rest(int conn)
@@ -547,6 +567,12 @@ int ServerPeer::heartbeats() const
 }
 
 // ---------------------------------------------------------------- gpio
+
+std::vector<int> board_gpio_lines()
+{
+    return {board.gpio_modem_reset, board.gpio_key_other, board.gpio_startup_pulse,
+            board.gpio_key_ludeng, board.gpio_watchdog};
+}
 
 GpioTree::GpioTree(const std::vector<int> &lines)
 {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-using bytes = std::vector<uint8_t>;
+#include "peers/hex.h"
 
 // Polls pred every few milliseconds until it holds or timeout_ms of real
 // time have passed.
@@ -28,7 +28,10 @@ bytes make_frame(const bytes &body);
 // A frame with the usual layout: address, type, radio prefix, command, payload.
 bytes make_frame(const uint8_t addr[6], uint8_t type, uint8_t prefix0, uint8_t prefix1,
                  uint8_t command, const bytes &payload);
-std::string hex(const bytes &b);
+
+// "type 5, command 02, address 4C 50 00 02 00 01", as the street's logs
+// describe a frame; its bytes for anything shorter than a command's frame.
+std::string describe_frame(const bytes &f);
 
 // Removes a directory tree made for a run (nothing when root is empty).
 void remove_tree(const std::string &root);
@@ -116,6 +119,9 @@ public:
 
 private:
     void run();
+    bool follow_refusal();
+    void accept_next(int conn);
+    void read_from(int conn);
     void read_rest(int conn);           // what a connection about to be closed still holds
     bool connected_or_dropped() const;  // a connection not yet closed
     bool listen_on(int port);
@@ -133,6 +139,11 @@ private:
     std::atomic<unsigned> quiet_passes_{0};  // waits that found nothing to do
     std::thread thread_;
 };
+
+// The board description's GPIO lines as the gateway drives them (modem
+// reset, both transmit keys, start-up pulse, watchdog), for a GpioTree that
+// stands in for them.
+std::vector<int> board_gpio_lines();
 
 // A sysfs GPIO tree in a temporary directory. Each value file is a FIFO
 // read by one thread, so every level the gateway sets is recorded in order.
