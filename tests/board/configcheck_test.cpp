@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/capture.h"
 #include "support/testutil.h"
 
 using Texts = std::vector<std::string>;
@@ -91,17 +92,17 @@ TEST(ConfigCheck, ListsProblems)
                          "stats_interval=15m\n"
                          "server_ip_addr=192.0.2.256\n"),
               Texts({"device_id|@:1: device_id \"0102\" is not 12 hexadecimal digits",
-                     "server_port_num|@:2: key \"server_port_num \" is not server_port_num: "
-                     "blanks around '=' belong to the key",
+                     ("server_port_num|@:2: key \"server_port_num \" is not server_port_num: "
+                      "blanks around '=' belong to the key"),
                      "colour|@:3: unknown key \"colour\" is ignored",
                      "|@:4: line without '=' is ignored: \"just text\"",
                      "device_id|@:5: device_id given again, ignored: line 1 counts",
-                     "sms_admin_numbers|@:6: sms_admin_numbers item \" 12 \" is not '+' and 3 to "
-                     "20 digits",
-                     "stats_interval|@:7: stats_interval \"15m\" is not a number of seconds from "
-                     "0 to 86400",
-                     "server_ip_addr|@:8: server_ip_addr \"192.0.2.256\" is not a dotted IPv4 "
-                     "address",
+                     ("sms_admin_numbers|@:6: sms_admin_numbers item \" 12 \" is not '+' and 3 "
+                      "to 20 digits"),
+                     ("stats_interval|@:7: stats_interval \"15m\" is not a number of seconds "
+                      "from 0 to 86400"),
+                     ("server_ip_addr|@:8: server_ip_addr \"192.0.2.256\" is not a dotted IPv4 "
+                      "address"),
                      "server_port_num|@: server_port_num is missing"}));
 
     // 19 characters fit the gateway's field, 20 are refused; the first,
@@ -114,24 +115,22 @@ TEST(ConfigCheck, ListsProblems)
         Texts({"server_port_num|@:2: server_port_num \"65536\" is not a port from 1 to 65535",
                "device_id|@:3: device_id \"0102030405A60000000\" is not 12 hexadecimal digits",
                "device_id|@:4: device_id given again, ignored: line 3 counts",
-               "sms_password|@:5: sms_password holds a blank or a character outside the GSM 7-bit "
-               "alphabet's letters, digits and !\"#$%&'()*+,-./:;<=>?@_",
+               ("sms_password|@:5: sms_password holds a blank or a character outside the GSM 7-bit "
+                "alphabet's letters, digits and !\"#$%&'()*+,-./:;<=>?@_"),
                "|@:6: line without '=' is ignored: \"sms_password...\"",
                "sms_password|@:7: sms_password given again, ignored: line 5 counts",
-               "sms_admin_numbers|@: sms_admin_numbers is missing: every sender may command the "
-               "gateway by SMS (an empty sms_admin_numbers= lets nobody)"}));
+               ("sms_admin_numbers|@: sms_admin_numbers is missing: every sender may command "
+                "the gateway by SMS (an empty sms_admin_numbers= lets nobody)")}));
     EXPECT_EQ(check_text("server_ip_addr=1.2.3.4\nserver_port_num=1\ndevice_id=0102030405A6\n"
                          "sms_admin_numbers=\nsms_password=a234567890abcdefg\n"),
               Texts({"sms_password|@:5: sms_password is 17 characters: a password has 4 to 16"}));
-    const std::string shipped =
-        std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) +
-        "/packaging/config.txt.example";
-    EXPECT_EQ(check(shipped), Texts());
+    EXPECT_EQ(check(testutil::source_file("packaging/config.txt.example")), Texts());
     testutil::TempDir dir;
     testutil::write_file(dir.file("c"), "sms_password 7351\nsms_password=7351 \nsms_password=7351");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(check_config_main(dir.file("c").c_str()), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout().find("7351"), std::string::npos);
+    testutil::Capture out;
+    const int rc = check_config_main(dir.file("c").c_str());
+    EXPECT_EQ(out.end().find("7351"), std::string::npos);
+    EXPECT_EQ(rc, 1);
     EXPECT_EQ(check_text("device_id=0102030405A600000000\n").at(0),
               "device_id|@:1: device_id \"0102030405A600000000\" is 20 characters, at most 19 fit: "
               "the gateway leaves it empty");

@@ -8,14 +8,14 @@
 
 #include <gtest/gtest.h>
 
-#include "peers/street.h"
+#include "peers/hex.h"
+#include "support/capture.h"
 
 static std::string logged(const char *label, const uint8_t *data, int len)
 {
-    testing::internal::CaptureStdout();
+    testutil::Capture out;
     outputlogmessage(label, data, len);
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+    return out.end();
 }
 
 TEST(HexDumpLog, LineFormat)
@@ -23,15 +23,14 @@ TEST(HexDumpLog, LineFormat)
     const uint8_t data[] = {0x01, 0xAB, 0x10, 0xFF};
     EXPECT_EQ(logged("shortmessage:", data, 3), "shortmessage:01-AB-10\n");
     EXPECT_EQ(logged("from device:", data + 3, 1), "from device:FF\n");
-    EXPECT_EQ(logged("set netid:", nullptr, 0) + logged("x:", nullptr, -1), "set netid:\nx:\n");
+    EXPECT_EQ(logged("set netid:", nullptr, 0), "set netid:\n");
+    EXPECT_EQ(logged("x:", nullptr, -1), "x:\n");
     // Long frames are written in slices; the joins must not show.
     for (int len : {255, 256, 257, 513}) {
         bytes big(static_cast<size_t>(len));
         for (int i = 0; i < len; ++i)
             big[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 7);
-        std::string want = hex(big);
-        std::replace(want.begin(), want.end(), ' ', '-');
-        EXPECT_EQ(logged("L:", big.data(), len), "L:" + want + "\n") << len;
+        EXPECT_EQ(logged("L:", big.data(), len), "L:" + hex(big, "-") + "\n") << len;
     }
 }
 
@@ -40,7 +39,7 @@ TEST(HexDumpLog, ConcurrentLinesStayWhole)
 {
     const uint8_t data[32] = {0xA3, 0x20};
     const std::string hex = logged(":", data, 32);
-    testing::internal::CaptureStdout();
+    testutil::Capture capture;
     std::vector<std::thread> threads;
     for (const char *label : {"t0:", "t1:", "t2:", "t3:"})
         threads.emplace_back([&data, label] {
@@ -49,8 +48,7 @@ TEST(HexDumpLog, ConcurrentLinesStayWhole)
         });
     for (auto &th : threads)
         th.join();
-    std::fflush(stdout);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.end();
     ASSERT_EQ(out.size(), 4 * 300 * (hex.size() + 2));
     for (size_t at = 0; at < out.size(); at += hex.size() + 2)
         ASSERT_EQ(out.substr(at, 1) + out.substr(at + 2, hex.size()), "t" + hex) << at;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/capture.h"
 #include "support/testutil.h"
 
 using testutil::read_file;
@@ -24,10 +25,9 @@ static std::string echo;  // console output of the last write_value
 
 static int write_value(const std::string &file, const char *key, const std::string &value)
 {
-    testing::internal::CaptureStdout();
+    testutil::Capture out;
     const int r = write_conf_value(key, value.c_str(), file.c_str());
-    fflush(stdout);
-    echo = testing::internal::GetCapturedStdout();
+    echo = out.end();
     return r;
 }
 
@@ -72,12 +72,15 @@ TEST(ConfigFile, ReadsEntries)
     auto value = [&](const char *key, const std::string &file) {
         return std::to_string(read_conf_value(key, buf, sizeof buf, file.c_str())) + buf;
     };
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(value("long", f) + value("x", f) + value("id", none), "0old0old1old");
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "config value of long is too long (20 characters, at most 19 fit)\n");
-    EXPECT_EQ(value("id", f) + value("fits", f), "00102030405A601234567890123456789");
+    testutil::Capture out;
+    const std::string too_long = value("long", f), absent = value("x", f),
+                      no_file = value("id", none);
+    EXPECT_EQ(out.end(), "config value of long is too long (20 characters, at most 19 fit)\n");
+    EXPECT_EQ(too_long, "0old");
+    EXPECT_EQ(absent, "0old");
+    EXPECT_EQ(no_file, "1old");
+    EXPECT_EQ(value("id", f), "00102030405A6");
+    EXPECT_EQ(value("fits", f), "01234567890123456789");
 }
 
 // A rewrite keeps the entries, trimmed, and the mode; a refused one leaves
@@ -93,9 +96,10 @@ TEST(ConfigFile, Rewrites)
     for (const std::string &none : {std::string("# c\n\ntext\n"), std::string("")}) {
         write_file(f, none);
         EXPECT_EQ(write_value(f, "k", "v"), none.empty() ? 0 : 1);
-        EXPECT_EQ(
-            read_file(f) + echo,
-            none + (none.empty() ? "" : "config file " + f + " gave no entry, not rewritten\n"));
+        const std::string refusal =
+            none.empty() ? "" : "config file " + f + " gave no entry, not rewritten\n";
+        EXPECT_EQ(read_file(f), none);
+        EXPECT_EQ(echo, refusal);
     }
     write_file(f, "# c\n\n  k = 1 \r\ntext\n\tid=0102\nid=FFFF\na=b=c\n");
     chmod(f.c_str(), 0640);

@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/capture.h"  // this binary builds from tests/crash alone
 #include "board/board.h"
 #include "board/filereplace.h"
 #include "board/paraconfig.h"
@@ -176,25 +177,26 @@ int lowest_free_fd()
 // temporary file or descriptor is left behind in any case.
 TEST(ConfigCrash, EveryFailingStepLeavesTheOldOrTheNewFile)
 {
+    constexpr bool RENAMED = true, KEPT = false;  // the new file in place, or the old one
     const struct {
         std::vector<fault> faults;
         int result;  // of write_conf_value; the positional setter gives 1
         bool renamed;
         const char *report;  // start of the perror line on stderr
     } rows[] = {
-        {{}, 0, true, ""},
-        {{{MKTEMP, 1, EACCES}}, 1, false, "create config: "},
-        {{{FCHMOD, 1, EPERM}}, 1, false, "fchmod config: "},
-        {{{WRITE, 1, ENOSPC}}, 1, false, "write config: "},
-        {{{WRITE, 1, 0}}, 0, true, ""},  // a short write: the rest follows
-        {{{WRITE, 1, 0}, {WRITE, 2, 0}, {WRITE, 3, EINTR}}, 0, true, ""},
-        {{{WRITE, 1, 0}, {WRITE, 2, ENOSPC}}, 1, false, "write config: "},
-        {{{FSYNC, 1, EIO}}, 1, false, "fsync config: "},
-        {{{CLOSE, 1, EIO}}, 1, false, "close config: "},
-        {{{RENAME, 1, EXDEV}}, 1, false, "rename config: "},
-        {{{OPEN, 1, EMFILE}}, 1, true, "open config directory: "},
-        {{{FSYNC, 2, EIO}}, 1, true, "fsync config directory: "},
-        {{{CLOSE, 2, EIO}}, 0, true, ""},  // after a good flush nothing is lost
+        {{}, 0, RENAMED, ""},
+        {{{MKTEMP, 1, EACCES}}, 1, KEPT, "create config: "},
+        {{{FCHMOD, 1, EPERM}}, 1, KEPT, "fchmod config: "},
+        {{{WRITE, 1, ENOSPC}}, 1, KEPT, "write config: "},
+        {{{WRITE, 1, 0}}, 0, RENAMED, ""},  // a short write: the rest follows
+        {{{WRITE, 1, 0}, {WRITE, 2, 0}, {WRITE, 3, EINTR}}, 0, RENAMED, ""},
+        {{{WRITE, 1, 0}, {WRITE, 2, ENOSPC}}, 1, KEPT, "write config: "},
+        {{{FSYNC, 1, EIO}}, 1, KEPT, "fsync config: "},
+        {{{CLOSE, 1, EIO}}, 1, KEPT, "close config: "},
+        {{{RENAME, 1, EXDEV}}, 1, KEPT, "rename config: "},
+        {{{OPEN, 1, EMFILE}}, 1, RENAMED, "open config directory: "},
+        {{{FSYNC, 2, EIO}}, 1, RENAMED, "fsync config directory: "},
+        {{{CLOSE, 2, EIO}}, 0, RENAMED, ""},  // after a good flush nothing is lost
     };
     const tmpfs_dir dir;
     ASSERT_FALSE(dir.path().empty()) << "no temporary directory";
@@ -209,15 +211,13 @@ TEST(ConfigCrash, EveryFailingStepLeavesTheOldOrTheNewFile)
             write_file(f, positional ? kOldLines : kOld);
             faults = r.faults;
             std::fill(std::begin(calls), std::end(calls), 0);
-            testing::internal::CaptureStdout();
-            testing::internal::CaptureStderr();
+            testutil::Capture console, perror_lines(stderr);
             armed = true;
             const int result = positional
                                    ? server_ip_set("198.51.100.7")
                                    : write_conf_value("server_ip_addr", "198.51.100.7", f.c_str());
             armed = false;
-            const std::string out = testing::internal::GetCapturedStdout();
-            const std::string err = testing::internal::GetCapturedStderr();
+            const std::string out = console.end(), err = perror_lines.end();
 
             EXPECT_EQ(result, positional ? 1 : r.result);
             const std::string &old_file = positional ? kOldLines : kOld;
@@ -249,13 +249,13 @@ TEST(ConfigCrash, KilledRewriteLeavesTheOldOrTheNewFile)
     write_file(f, contents[0]);
 
     // Time a few rewrites, so that the kills spread over whole ones.
-    testing::internal::CaptureStdout();
+    testutil::Capture console;
     const auto t0 = std::chrono::steady_clock::now();
     constexpr int kTimed = 10;
     for (int i = 0; i < kTimed; i++)
         write_conf_value("server_ip_addr", values[i % 2], f.c_str());
     const auto per_rewrite = (std::chrono::steady_clock::now() - t0) / kTimed;
-    testing::internal::GetCapturedStdout();
+    console.end();
     std::mt19937 rng(20261207);
     std::uniform_int_distribution<long long> delay_ns(
         0, 2 * std::chrono::duration_cast<std::chrono::nanoseconds>(per_rewrite).count());
@@ -333,9 +333,10 @@ TEST(ConfigCrash, RemovesOnlyLeftoverTemporaries)
             EXPECT_EQ(remove_replace_leftovers("config.txt"), 2);
             std::filesystem::current_path(cwd);
         } else {
-            testing::internal::CaptureStdout();
-            EXPECT_EQ(write_conf_value("server_ip_addr", "198.51.100.7", f.c_str()), 0);
-            testing::internal::GetCapturedStdout();
+            testutil::Capture console;
+            const int rc = write_conf_value("server_ip_addr", "198.51.100.7", f.c_str());
+            console.end();
+            EXPECT_EQ(rc, 0);
             EXPECT_EQ(read_file(f), kNew);
         }
         EXPECT_EQ(present(leftovers), "00");

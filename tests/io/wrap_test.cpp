@@ -26,8 +26,10 @@ static std::string line(int fd, size_t maxlen)
 TEST(WrapReadline, LinesEndsOfStreamAndTheSharedReadAhead)
 {
     int a[2], b[2];
-    ASSERT_TRUE(pipe(a) == 0 && pipe(b) == 0 && write(a[1], "ab\ncd", 5) == 5 &&
-                write(b[1], "xyzw", 4) == 4);
+    ASSERT_EQ(pipe(a), 0);
+    ASSERT_EQ(pipe(b), 0);
+    ASSERT_EQ(write(a[1], "ab\ncd", 5), 5);
+    ASSERT_EQ(write(b[1], "xyzw", 4), 4);
     close(a[1]), close(b[1]);
     EXPECT_EQ(line(a[0], 10), "3:ab\n");
     EXPECT_EQ(line(b[0], 3), "2:cd");  // the read-ahead from a is shared
@@ -46,11 +48,13 @@ TEST(WrapStream, ReadnToEndOfStreamAndWriteToAClosedPeerWithoutSigpipe)
     int sv[2];
     char buf[10];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    EXPECT_TRUE(Writen(sv[0], "ab", 2) == 2 && Write(sv[0], "cd", 2) == 2);
+    EXPECT_EQ(Writen(sv[0], "ab", 2), 2);
+    EXPECT_EQ(Write(sv[0], "cd", 2), 2);
     shutdown(sv[0], SHUT_WR);
     EXPECT_EQ(Readn(sv[1], buf, 10), 4);
     close(sv[1]);
-    EXPECT_TRUE(Write(sv[0], "hb", 2) == -1 && errno == EPIPE);
+    EXPECT_EQ(Write(sv[0], "hb", 2), -1);
+    EXPECT_EQ(errno, EPIPE);
     EXPECT_EQ(Writen(sv[0], "hb", 2), -1);
     EXPECT_EQ(sigpipes, 0);
     signal(SIGPIPE, old);

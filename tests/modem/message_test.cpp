@@ -4,9 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <pty.h>
 #include <sys/poll.h>
 #include <sys/stat.h>
 #include <thread>
@@ -20,97 +18,43 @@
 #include "peers/street.h"
 #include "protocol/protocol.h"
 #include "runtime/main.h"
+#include "support/capture.h"
 #include "support/testutil.h"
 
 using Strings = std::vector<std::string>;
-using namespace testing::internal;  // CaptureStdout, GetCapturedStdout
-
-std::string radio_hex(int fd);  // in init_test.cpp
+using testutil::Capture;
+using testutil::Clock;
+using testutil::gw_since;
+using testutil::within;
 
 namespace {
-
-// board.run_command stand-in: records each line with the number of SMS the
-// modem had sent by then ("reboot@1": after the first reply).
-Strings recorded;
-ModemEmulator *rec_emu = nullptr;
-int record_command(const char *line)
-{
-    recorded.push_back(std::string(line) + "@" +
-                       std::to_string(rec_emu ? rec_emu->sent().size() : 0));
-    return 0;
-}
-
-// A raw pseudo-terminal: the gateway uses `slave`, the test drives `master`.
-struct RawPty {
-    int master = -1, slave = -1;
-    RawPty()
-    {
-        termios t{};
-        cfmakeraw(&t);
-        EXPECT_EQ(openpty(&master, &slave, nullptr, &t, nullptr), 0);
-    }
-    ~RawPty() { close(master), close(slave); }
-};
-
-using Clock = std::chrono::steady_clock;
-double gw_since(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count() * time_speedup();
-}
-
-// Seconds during which some task of the machine waited for a processor, the
-// disk or memory (the kernel's "some" pressure totals, 0 where it does not
-// tell): on a busy machine the gateway loses as much time.
-double stalls()
-{
-    double total = 0;
-    for (const char *file : {"/proc/pressure/cpu", "/proc/pressure/io", "/proc/pressure/memory"}) {
-        std::ifstream in(file);
-        std::string word;
-        while (in >> word && word.rfind("total=", 0) != 0) {  // the "some" line comes first
-        }
-        total += word.rfind("total=", 0) == 0 ? std::stod(word.substr(6)) * 1e-6 : 0;
-    }
-    return total;
-}
-
-// Waits until pred holds, for gw_s gateway seconds stretched by the
-// machine's stalls meanwhile, and 60 s of real time at most.
-testing::AssertionResult within(const char *what, double gw_s, const std::function<bool()> &pred)
-{
-    const auto t0 = Clock::now();
-    const double s0 = stalls();
-    bool late = false;
-    while (!pred() && !late) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        late = gw_since(t0) > gw_s + (stalls() - s0) * time_speedup() ||
-               Clock::now() - t0 > std::chrono::seconds(60);
-    }
-    return pred() ? testing::AssertionSuccess()
-                  : testing::AssertionFailure() << "waited " << gw_since(t0) << " s for " << what;
-}
 
 const char ADMIN[] = "+4915100000001", STRANGER[] = "+4915100000666";
 const std::string CONF =
     "server_ip_addr=192.0.2.10\nserver_port_num=8000\ndevice_id=0102030405A6\n";
 
 // The modem emulator, config.txt, the GPIO tree and the 434 MHz port; the
-// counters and the forward queue start empty.
+// counters and the forward queue start empty. Each shell command is recorded
+// with the number of SMS the modem had sent by then ("reboot@1": after the
+// first reply).
 struct Rig {
     testutil::BoardGuard guard;  // restores board and clock last
     testutil::TempDir dir;
+    testutil::CommandRecorder shell;
     ModemEmulator emu;
-    RawPty radio;
+    testutil::Pty radio;
     gateway_context ctx{};
     std::string conf = dir.file("config.txt");
     int fd = emu.start() ? emu.slave_fd() : -1;
     sms_rules rules{};
     explicit Rig(unsigned speedup = 5)  // the modem's 3 s time-outs: 600 ms
     {
-        time_set_speedup(speedup), mkdir(dir.file("gpio117").c_str(), 0755), recorded.clear(),
-            rec_emu = &emu;
-        board.config_file = conf.c_str(), board.gpio_root = dir.path().c_str(),
-        board.run_command = record_command;
+        time_set_speedup(speedup);
+        mkdir(dir.file("gpio" + std::to_string(board.gpio_key_other)).c_str(), 0755);
+        shell.on_command = [this](const std::string &line) {
+            return line + "@" + std::to_string(emu.sent().size());
+        };
+        board.config_file = conf.c_str(), board.gpio_root = dir.path().c_str();
         ctx.gsm_fd = fd, ctx.w433_other_fd = radio.slave;
         configure("sms_admin_numbers=" + std::string(ADMIN) + "\n");
         counters_reset(gw_seconds()), sms_forward_reset(), gateway_stopping = false;
@@ -141,38 +85,41 @@ TEST(AtChannel, AnswerEndsOnFinalCodeOrPromptKeepingWhatFits)
 {
     testutil::BoardGuard guard;
     time_set_speedup(3);  // the 3 s time-out: 1 s, ample for a second piece 30 ms later
+    enum Wait { FOR_CODE, FOR_PROMPT };
+    enum Port { OPEN, CLOSED, GONE };  // the descriptor closed; the modem's side gone
     const struct {
         const char *first, *second;
-        bool prompt;
+        Wait wait;
         at_end end;
         int lines;
-        bool closed = false, gone = false;
+        Port port = OPEN;
     } rows[] = {
-        {"\r\nOK\r\n", "", false, AT_OK, 1},
-        {"\r\n+CREG: 1\r\n", "\r\n+CMS ERROR: 500\r\n", false, AT_ERROR, 1},  // unsolicited first
-        {"\r\n+CSQ: 5,99\r\n", "\r\nOK\r\n", false, AT_OK, 2},                // in two pieces
-        {"\r\nOK\r\nreset\r\n", "", false, AT_QUIET, 2},  // an "OK" with more behind it
-        {"\r\n> ", "", true, AT_PROMPT, 0},
-        {"", "", false, AT_QUIET, 0},  // silent modem
-        {"", "", false, AT_QUIET, 0, true},
-        {"", "", false, AT_QUIET, 0, false, true},  // modem gone
+        {"\r\nOK\r\n", "", FOR_CODE, AT_OK, 1},
+        {"\r\n+CREG: 1\r\n", "\r\n+CMS ERROR: 500\r\n", FOR_CODE, AT_ERROR, 1},  // unsolicited
+        {"\r\n+CSQ: 5,99\r\n", "\r\nOK\r\n", FOR_CODE, AT_OK, 2},                // in two pieces
+        {"\r\nOK\r\nreset\r\n", "", FOR_CODE, AT_QUIET, 2},  // an "OK" with more behind it
+        {"\r\n> ", "", FOR_PROMPT, AT_PROMPT, 0},
+        {"", "", FOR_CODE, AT_QUIET, 0},  // silent modem
+        {"", "", FOR_CODE, AT_QUIET, 0, CLOSED},
+        {"", "", FOR_CODE, AT_QUIET, 0, GONE},
     };
     for (const auto &r : rows) {
-        RawPty fake;
-        if (r.gone)
+        testutil::Pty fake;
+        const bool gone = r.port == GONE;
+        if (gone)
             close(fake.master), fake.master = -1;  // the slave sees a hang-up
         char buf[40];                              // 'x': not touched
         std::memset(buf, 'x', sizeof buf);
-        EXPECT_GE(r.gone ? 0 : write(fake.master, r.first, std::strlen(r.first)), 0);
+        EXPECT_GE(gone ? 0 : write(fake.master, r.first, std::strlen(r.first)), 0);
         std::thread modem([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            EXPECT_GE(r.gone ? 0 : write(fake.master, r.second, std::strlen(r.second)), 0);
+            EXPECT_GE(gone ? 0 : write(fake.master, r.second, std::strlen(r.second)), 0);
         });
-        const bool cmd = r.closed || r.gone;  // the write fails, and is reported
-        CaptureStdout();
-        const at_answer a = at_exchange(r.closed ? -1 : fake.slave, cmd ? "AT\r" : nullptr, buf,
-                                        sizeof buf, 3, r.prompt);
-        EXPECT_EQ(GetCapturedStdout(), cmd ? "write device /dev/ttyUSB1 error\n" : "");
+        const bool cmd = r.port != OPEN;  // the write fails, and is reported
+        Capture out;
+        const at_answer a = at_exchange(r.port == CLOSED ? -1 : fake.slave, cmd ? "AT\r" : nullptr,
+                                        buf, sizeof buf, 3, r.wait == FOR_PROMPT);
+        EXPECT_EQ(out.end(), cmd ? "write device /dev/ttyUSB1 error\n" : "");
         modem.join();
         std::string want = std::string(r.first) + r.second;
         want.resize(std::max<size_t>(want.size(), 4), '\0'), want.resize(sizeof buf, 'x');
@@ -181,12 +128,14 @@ TEST(AtChannel, AnswerEndsOnFinalCodeOrPromptKeepingWhatFits)
         EXPECT_EQ(a.lines, r.lines) << r.first << r.second;
     }
 
-    RawPty fake;  // an answer longer than the buffer
+    testutil::Pty fake;  // an answer longer than the buffer
     const std::string flood = std::string(3000, 'a') + "\r\nOK\r\n";
     ASSERT_EQ(write(fake.master, flood.data(), flood.size()), static_cast<ssize_t>(flood.size()));
     std::vector<char> buf(100);  // exact heap block: ASan sees any byte beyond it
     const at_answer a = at_exchange(fake.slave, nullptr, buf.data(), buf.size(), 1, false);
-    EXPECT_TRUE(a.end == AT_OK && a.overflow && a.len == 100);
+    EXPECT_EQ(a.end, AT_OK);
+    EXPECT_TRUE(a.overflow);
+    EXPECT_EQ(a.len, 100u);
     EXPECT_EQ(std::string(buf.begin(), buf.end()), std::string(100, 'a'));
     pollfd p{fake.slave, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 0), 0) << "the part that did not fit was drained";
@@ -201,7 +150,7 @@ TEST(AtChannel, NoExchangeOutlastsTheHardLimitAndRadiosNeverWait)
     std::atomic<bool> done{false};
     at_answer a{};
     const auto t0 = Clock::now();
-    CaptureStdout();
+    Capture console;
     std::thread talk([&] {
         char buf[256];
         a = at_exchange(r.fd, "AT\r", buf, sizeof buf, 3, false);
@@ -210,7 +159,7 @@ TEST(AtChannel, NoExchangeOutlastsTheHardLimitAndRadiosNeverWait)
     const testing::AssertionResult ended = within("the limit", 15, [&] { return done.load(); });
     const double took = gw_since(t0);
     r.emu.set_babble(0), talk.join();
-    EXPECT_EQ(GetCapturedStdout(), "modem answer cut: the modem talked past the 10 s limit\n");
+    EXPECT_EQ(console.end(), "modem answer cut: the modem talked past the 10 s limit\n");
     EXPECT_TRUE(ended);
     EXPECT_EQ(a.end, AT_LIMIT);
     EXPECT_GE(took, 10);
@@ -240,7 +189,7 @@ TEST(SmsSend, ForwardsWaitTheirTurnAndFailuresAreCounted)
             return r.emu.sent().size() + r.count(sms.send_failed) == want;
         });
     };
-    CaptureStdout();  // checked once the console is back
+    Capture console;  // checked once the console is back
     sms_phone_store(&r.ctx, "\"+49151\"");
     const auto t0 = Clock::now();
     const bool queued = sms_forward_queue("A320");
@@ -255,11 +204,16 @@ TEST(SmsSend, ForwardsWaitTheirTurnAndFailuresAreCounted)
     const bool all = sends(1 + SMS_FORWARD_SLOTS);
     r.emu.fail_next_sends(1);
     const int cmd = receive_short_message_process(&r.ctx, "wifi on", "\"+49151\"");
-    const std::string out = GetCapturedStdout();
+    const std::string out = console.end();
 
-    EXPECT_TRUE(queued && early == 0 && first && all && after >= 4) << early << " early";
+    EXPECT_TRUE(queued);
+    EXPECT_EQ(early, 0u) << "sent before its 4 s";
+    EXPECT_TRUE(first);
+    EXPECT_TRUE(all);
+    EXPECT_GE(after, 4);
     EXPECT_EQ(r.emu.sent().at(0).number + r.emu.sent()[0].text, "\"+49151\"A320");
-    EXPECT_TRUE(accepted == SMS_FORWARD_SLOTS && cmd == 4);
+    EXPECT_EQ(accepted, SMS_FORWARD_SLOTS);
+    EXPECT_EQ(cmd, 4);
     for (const char *line : {"sms forward dropped: 4 frames already wait to be sent\n",
                              "sms forward not sent: no sender known yet\n",
                              "sms to \"+49151\" not sent: the modem refused it\n"})
@@ -290,13 +244,13 @@ TEST(SmsPoll, ForgedHeadersFinalCodesAndSecondLinesNeverRun)
     };
     for (const auto &t : texts)
         r.emu.add_sms(t.first, t.second);
-    CaptureStdout();
+    Capture console;
     const int listed = receive_short_message_poll(&r.ctx, r.fd, r.rules, false);
-    const std::string out = GetCapturedStdout();
+    const std::string out = console.end();
     EXPECT_EQ(listed, 5);
     EXPECT_TRUE(r.emu.inbox().empty());
     EXPECT_EQ(testutil::read_file(r.conf), CONF + "sms_admin_numbers=" + ADMIN + "\n");
-    EXPECT_TRUE(recorded.empty());
+    EXPECT_EQ(r.shell.lines(), Strings());
     ASSERT_EQ(r.emu.sent().size(), 1u);
     EXPECT_EQ(r.emu.sent()[0].text, "ok");
     EXPECT_EQ(r.counts({&sms.received, &sms.ignored, &sms.multiline}),
@@ -315,8 +269,8 @@ TEST(SmsPoll, ResetEndsThePoll)
     r.emu.add_sms(ADMIN, "reset");
     r.emu.add_sms(ADMIN, "wifi on");
     receive_short_message_poll(&r.ctx, r.fd, r.rules, false);
-    ASSERT_EQ(recorded.size(), 1u);
-    EXPECT_EQ(recorded[0].substr(0, 7), "reboot@");
+    ASSERT_EQ(r.shell.lines().size(), 1u);
+    EXPECT_EQ(r.shell.lines()[0].substr(0, 7), "reboot@");
     ASSERT_EQ(r.emu.inbox().size(), 1u);
     EXPECT_EQ(r.emu.inbox()[0].text, "wifi on");
 }
@@ -326,32 +280,30 @@ TEST(SmsPoll, ResetEndsThePoll)
 TEST(SmsPoll, AdminListAndPasswordDecideFirst)
 {
     Rig r;
-    const std::string example =
-        std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) +
-        "/packaging/config.txt.example";
     const std::string admins = "sms_admin_numbers=" + std::string(ADMIN) + "\n";
+    constexpr bool ANSWERED = true, REFUSED = false;
     const struct {
         std::string conf;  // "example": the shipped file
         const char *sender;
         const char *text;
         bool answered;
     } rows[] = {
-        {"", STRANGER, "wifi on", true},  // no list: every sender
-        {"sms_admin_numbers=\n", ADMIN, "wifi on", false},
-        {"example", ADMIN, "wifi on", false},
-        {admins + "sms_password=7351\n", ADMIN, "7351 wifi on", true},
-        {admins + "sms_password=7351\n", ADMIN, "7350 wifi on", false},
-        {admins + "sms_password=7351\n", ADMIN, "wifi on", false},
-        {admins + "sms_password=7351\n", ADMIN, "7351wifi on", false},
-        {admins + "sms_password=7351\n", STRANGER, "7351 wifi on", false},
-        {admins + "sms_password=73 51\n", ADMIN, "73 51 wifi on", false},  // not a password
+        {"", STRANGER, "wifi on", ANSWERED},  // no list: every sender
+        {"sms_admin_numbers=\n", ADMIN, "wifi on", REFUSED},
+        {"example", ADMIN, "wifi on", REFUSED},
+        {admins + "sms_password=7351\n", ADMIN, "7351 wifi on", ANSWERED},
+        {admins + "sms_password=7351\n", ADMIN, "7350 wifi on", REFUSED},
+        {admins + "sms_password=7351\n", ADMIN, "wifi on", REFUSED},
+        {admins + "sms_password=7351\n", ADMIN, "7351wifi on", REFUSED},
+        {admins + "sms_password=7351\n", STRANGER, "7351 wifi on", REFUSED},
+        {admins + "sms_password=73 51\n", ADMIN, "73 51 wifi on", REFUSED},  // not a password
     };
-    size_t refused = 0;
     Strings wrong;  // rows whose outcome was not the expected one
-    CaptureStdout();
+    Capture console;
     for (const auto &row : rows) {
         if (row.conf == "example")
-            testutil::write_file(r.conf, testutil::read_file(example)),
+            testutil::write_file(
+                r.conf, testutil::read_file(testutil::source_file("packaging/config.txt.example"))),
                 sms_rules_load(r.conf.c_str(), &r.rules);
         else
             r.configure(row.conf);
@@ -359,23 +311,24 @@ TEST(SmsPoll, AdminListAndPasswordDecideFirst)
         const size_t sent = r.emu.sent().size();
         r.emu.add_sms(row.sender, row.text);
         receive_short_message_poll(&r.ctx, r.fd, r.rules, false);
-        refused += !row.answered;
         if (r.emu.sent().size() - sent != row.answered ||
             (r.ctx.sms_phone[0] != '\0') != row.answered)
             wrong.push_back(row.conf + row.text);
     }
-    const std::string out = GetCapturedStdout();
+    const std::string out = console.end();
     EXPECT_EQ(wrong, Strings());
     EXPECT_EQ(out.find("7351"), std::string::npos) << out;
     EXPECT_NE(out.find("\n**** wifi on\n"), std::string::npos) << out;
-    EXPECT_EQ(r.count(sms.ignored) + r.count(sms.bad_password), refused);
+    EXPECT_EQ(r.count(sms.ignored), 3u);
     EXPECT_EQ(r.count(sms.bad_password), 4u);
 
+    constexpr bool ALLOWED = true;
     const struct {
         const char *admins, *sender;
         bool ok;
-    } who[] = {{nullptr, "\"+1\"", true}, {"", "\"+1\"", false},   {"+2, \"+1\" ", "\"+1\"", true},
-               {"+1", "\"+12\"", false},  {"+1,,", "\"\"", false}, {"+1", "+1", true}};
+    } who[] = {{nullptr, "\"+1\"", ALLOWED},       {"", "\"+1\"", !ALLOWED},
+               {"+2, \"+1\" ", "\"+1\"", ALLOWED}, {"+1", "\"+12\"", !ALLOWED},
+               {"+1,,", "\"\"", !ALLOWED},         {"+1", "+1", ALLOWED}};
     for (const auto &w : who)
         EXPECT_EQ(sms_sender_allowed(w.admins, w.sender), w.ok)
             << (w.admins ? w.admins : "null") << " " << w.sender;
@@ -394,7 +347,7 @@ TEST(SmsPoll, EveryMessageHandledOnceAndTheSimEmptied)
     GSM_Read_Message(r.fd, inbox, sizeof inbox);  // listed: now read
     r.emu.fail_next_deletes(1);
     r.emu.add_sms(ADMIN, "ssid set delete failed once");
-    CaptureStdout();  // the thread's console; results are checked once it is back
+    Capture console;  // the thread's; results are checked once it is back
     const auto t0 = Clock::now();
     std::thread sms_thread(receive_short_message, &r.ctx);
     const testing::AssertionResult both = within(
@@ -404,7 +357,7 @@ TEST(SmsPoll, EveryMessageHandledOnceAndTheSimEmptied)
     // Long texts: a listing of 30 does not fit the 4 KiB inbox buffer.
     r.emu.set_listing_fault(emu_listing::cut, 7);
     for (int i = 0; i < 60; i++) {
-        r.emu.add_sms(ADMIN, "ssid set " + std::string(130, 'a' + i % 26));
+        r.emu.add_sms(ADMIN, "ssid set " + std::string(130, static_cast<char>('a' + i % 26)));
         std::this_thread::sleep_for(std::chrono::milliseconds(100 / 6));
     }
     r.emu.set_listing_fault(emu_listing::whole, 0);
@@ -421,10 +374,11 @@ TEST(SmsPoll, EveryMessageHandledOnceAndTheSimEmptied)
     });
     gateway_stopping = true;
     sms_thread.join();
-    GetCapturedStdout();
+    console.end();
     EXPECT_TRUE(both) << r.emu.sent().size() << " sent, " << r.emu.inbox().size() << " left";
     EXPECT_GE(both_after, 29) << "the failed delete is found by the next \"ALL\" listing";
-    EXPECT_TRUE(r.count(sms.delete_failed) == 1 && r.emu.refused() > 0);
+    EXPECT_EQ(r.count(sms.delete_failed), 1u);
+    EXPECT_GT(r.emu.refused(), 0);
     EXPECT_TRUE(emptied) << r.emu.inbox().size() << " left, " << emptied_after
                          << " s after the storm";
     EXPECT_TRUE(status);
@@ -449,23 +403,24 @@ TEST(SmsParse, IndexesAndMessagesByStructure)
     auto cmgr = [&](const std::string &sender, const std::string &text) {
         return "\r\n+CMGR: \"REC UNREAD\"," + sender + ",,\"t\"\r\n" + text + ok;
     };
+    constexpr bool WHOLE = true, CUT = false;  // the answer came whole, or overflowed
     const struct {
         std::string answer;
         bool whole;
         sms_read read;
         const char *sender, *text;
     } rows[] = {
-        {cmgr("\"+49\"", "reset"), true, SMS_READ_GOOD, "\"+49\"", "reset"},
-        {"\r\n+CREG: 1\r\n" + cmgr("\"+49\"", "reset\r\n") + "+CREG: 1\r\n", true, SMS_READ_GOOD,
+        {cmgr("\"+49\"", "reset"), WHOLE, SMS_READ_GOOD, "\"+49\"", "reset"},
+        {"\r\n+CREG: 1\r\n" + cmgr("\"+49\"", "reset\r\n") + "+CREG: 1\r\n", WHOLE, SMS_READ_GOOD,
          "\"+49\"", "reset"},
-        {cmgr("\"+49\"", ""), true, SMS_READ_GOOD, "\"+49\"", ""},
-        {cmgr("\"+49\"", "reset\r\n\r\nOK"), true, SMS_READ_BAD, "\"+49\"", "reset\r\n\r\nOK"},
-        {cmgr("\"+49\"", std::string("re\0set", 6)), true, SMS_READ_BAD, "\"+49\"", "re"},
-        {cmgr("+49", "reset"), true, SMS_READ_BAD, "", "reset"},
-        {cmgr("\"+49\"", "reset"), false, SMS_READ_BAD, "\"+49\"", ""},
-        {"\r\n+CMS ERROR: 321\r\n", true, SMS_READ_NONE, "", ""},
-        {cmgr("\"+49\"", "reset").substr(0, 40), true, SMS_READ_NONE, "\"+49\"", ""},
-        {"\r\nstale\r\n" + cmgr("\"+49\"", "reset"), true, SMS_READ_NONE, "", ""},
+        {cmgr("\"+49\"", ""), WHOLE, SMS_READ_GOOD, "\"+49\"", ""},
+        {cmgr("\"+49\"", "reset\r\n\r\nOK"), WHOLE, SMS_READ_BAD, "\"+49\"", "reset\r\n\r\nOK"},
+        {cmgr("\"+49\"", std::string("re\0set", 6)), WHOLE, SMS_READ_BAD, "\"+49\"", "re"},
+        {cmgr("+49", "reset"), WHOLE, SMS_READ_BAD, "", "reset"},
+        {cmgr("\"+49\"", "reset"), CUT, SMS_READ_BAD, "\"+49\"", ""},
+        {"\r\n+CMS ERROR: 321\r\n", WHOLE, SMS_READ_NONE, "", ""},
+        {cmgr("\"+49\"", "reset").substr(0, 40), WHOLE, SMS_READ_NONE, "\"+49\"", ""},
+        {"\r\nstale\r\n" + cmgr("\"+49\"", "reset"), WHOLE, SMS_READ_NONE, "", ""},
     };
     for (const auto &row : rows) {
         std::vector<char> buf(row.answer.begin(), row.answer.end());  // no terminator to lean on
@@ -520,24 +475,23 @@ TEST(SmsCommand, TableRepliesEffectsAndRefusals)
     for (const Row &row : rows) {
         if (row.conf)
             *row.conf ? testutil::write_file(r.conf, row.conf) : (void)unlink(r.conf.c_str());
+        SCOPED_TRACE(row.text.substr(0, 60));
         const size_t sent = r.emu.sent().size();
-        CaptureStdout();
+        Capture console;
         EXPECT_EQ(receive_short_message_process(&r.ctx, row.text.c_str(), "\"+4915100000001\""),
-                  row.ret)
-            << row.text;
-        const std::string out = GetCapturedStdout(), radio = radio_hex(r.radio.master);
-        EXPECT_EQ(r.emu.sent().size(), sent + (row.ret > 0)) << row.text;
-        EXPECT_TRUE(!row.radio || radio == row.radio) << row.text << ": " << radio.substr(0, 60);
-        EXPECT_TRUE(!row.console || out.find(row.console) != std::string::npos)
-            << row.text << ": " << out;
+                  row.ret);
+        const std::string out = console.end(), radio = testutil::radio_hex(r.radio.master);
+        EXPECT_EQ(r.emu.sent().size(), sent + (row.ret > 0));
+        EXPECT_TRUE(!row.radio || radio == row.radio) << radio.substr(0, 60);
+        EXPECT_TRUE(!row.console || out.find(row.console) != std::string::npos) << out;
         EXPECT_TRUE(row.ret != 2 ||
                     testutil::read_file(r.conf) ==
-                        std::string("server_ip_addr=10.0.0.5\nserver_port_num=6000\n"
-                                    "device_id=0102030405A6\nsms_admin_numbers=") +
-                            ADMIN + "\n")
+                        "server_ip_addr=10.0.0.5\nserver_port_num=6000\ndevice_id=0102030405A6\n"
+                        "sms_admin_numbers=" +
+                            std::string(ADMIN) + "\n")
             << "on disk";
     }
-    EXPECT_EQ(recorded, Strings{"reboot@1"});  // after the reply
+    EXPECT_EQ(r.shell.lines(), Strings{"reboot@1"});  // after the reply
     EXPECT_EQ(r.emu.sent()[0].number + r.emu.sent()[0].text, "\"+4915100000001\"ok");
 }
 
@@ -547,7 +501,7 @@ TEST(SmsCommand, StatusAnswersFiguresAndSignalOnlyToAnAdmin)
 {
     Rig r;
     const std::string head = std::string("lampgw ") + gateway_version() + " up 0h00m, link down";
-    CaptureStdout();
+    Capture console;
     for (int rssi : {20, -1}) {  // -1: the modem answers AT+CSQ with ERROR
         r.emu.set_signal(rssi);
         EXPECT_EQ(receive_short_message_process(&r.ctx, "status", "\"+4915100000001\""), 12);
@@ -560,7 +514,7 @@ TEST(SmsCommand, StatusAnswersFiguresAndSignalOnlyToAnAdmin)
     EXPECT_EQ(r.emu.commands().at(0), "AT+CSQ\r");
     r.emu.add_sms(STRANGER, "status");
     receive_short_message_poll(&r.ctx, r.fd, r.rules, false);
-    GetCapturedStdout();
+    console.end();
     EXPECT_EQ(r.emu.sent().size(), 2u);
     const Strings cmds = r.emu.commands();
     EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+CSQ\r"), 2);
@@ -571,7 +525,7 @@ TEST(SmsCommand, StatusAnswersFiguresAndSignalOnlyToAnAdmin)
 TEST(AtChannel, StartupAndServiceOperations)
 {
     Rig r;
-    CaptureStdout();
+    Capture console;
     GSM_Conf_Message(r.fd);
     GSM_simple_test(r.fd), GSM_read_sim_card_id(r.fd);
     r.emu.set_version("V9"), Module_ME3630_Get_Version(r.fd);
@@ -593,7 +547,7 @@ TEST(AtChannel, StartupAndServiceOperations)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     r.emu.set_version(std::string(60, 'V')), Module_ME3630_Get_Version(r.fd);  // fills all 50 bytes
     EXPECT_EQ(
-        GetCapturedStdout(),
+        console.end(),
         "end config short message env\n"
         "\r\n 获取模块版本信息 ...\r\n\r\nSendData:AT+GMR\r\n\r\n \r\nV9\r\n\r\nOK\r\n \r\n" +
             std::string(10, '\n') + "quit wait_call\n" +

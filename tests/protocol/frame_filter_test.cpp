@@ -79,8 +79,10 @@ TEST(FrameFilter, MatchesTheRuleOnAFlatCopy)
             len = std::min<size_t>(stream.size() - at,
                                    rng() % 8 ? 1 + rng() % 16 : rng() % (2 * size));
             __kfifo_in(&f, &stream[at], static_cast<uint32_t>(len));
-            model = model + Bytes(stream.begin() + at, stream.begin() + at + len);
-            model.erase(model.begin(), model.end() - std::min<size_t>(model.size(), size));
+            model.insert(model.end(), stream.begin() + static_cast<std::ptrdiff_t>(at),
+                         stream.begin() + static_cast<std::ptrdiff_t>(at + len));
+            model.erase(model.begin(), model.end() - static_cast<std::ptrdiff_t>(
+                                                         std::min<size_t>(model.size(), size)));
             const bool pump = rng() % 2;
             for (int n = 1; n; calls++) {
                 n = __frame_filter(&f);

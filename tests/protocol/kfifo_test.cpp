@@ -27,7 +27,8 @@ TEST(Kfifo, SizesAndUnusableRings)
     EXPECT_EQ(__kfifo_out_peek(&f, v, 9), 4);
     EXPECT_EQ(f.in - f.out, 4u);
     __kfifo_free(&f);
-    EXPECT_TRUE(f.data == nullptr && f.mask == 0);
+    EXPECT_EQ(f.data, nullptr);
+    EXPECT_EQ(f.mask, 0u);
 }
 
 // Four elements of 4 bytes from storage element 2, counters crossing 2^32:

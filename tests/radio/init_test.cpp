@@ -2,35 +2,21 @@
 
 #include <chrono>
 
-#include <poll.h>
-#include <pty.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "board/timebase.h"
+#include "support/capture.h"
 #include "support/testutil.h"
 
-// Hex text ("AF 0D") of what reached the reading end of a radio port (a pty
-// master, a FIFO), once 50 ms pass quietly. Shared with w433config_test.cpp.
-std::string radio_hex(int m)
-{
-    std::string hex;
-    pollfd p{m, POLLIN, 0};
-    for (uint8_t b; poll(&p, 1, 50) == 1 && read(m, &b, 1) == 1;)
-        hex += {' ', "0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
-    return hex.substr(hex.empty() ? 0 : 1);
-}
+using testutil::radio_hex;
 
 TEST(RadioConfig, StartupSequenceSingleCommandsAndFrequencyRange)
 {
     testutil::BoardGuard guard;
     time_set_speedup(20);  // a command's second is 50 ms
-    int m, s;
-    termios raw{};
-    cfmakeraw(&raw);  // the port passes every byte untranslated
-    ASSERT_EQ(openpty(&m, &s, nullptr, &raw, nullptr), 0);
-    testing::internal::CaptureStdout();
+    testutil::Pty pty;
+    const int m = pty.master, s = pty.slave;
+    testutil::Capture out;
     auto start = std::chrono::steady_clock::now();
     w433_para_init(s, 1, 0, 450);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));  // 9 + 1 s
@@ -43,16 +29,17 @@ TEST(RadioConfig, StartupSequenceSingleCommandsAndFrequencyRange)
 
     int wide = 300;  // passed on as its low byte, 44
     set_w433_netid(s, wide), set_w433_COM_PAUDRATE(s, 3, 0xF1);
-    EXPECT_EQ(set_w433_RF_FREQUENCY(s, 419) + set_w433_RF_FREQUENCY(s, 511), -2);  // nothing sent
-    EXPECT_EQ(set_w433_RF_FREQUENCY(s, 420) + set_w433_RF_FREQUENCY(s, 510), 0);
+    EXPECT_EQ(set_w433_RF_FREQUENCY(s, 419), -1);  // nothing sent
+    EXPECT_EQ(set_w433_RF_FREQUENCY(s, 511), -1);
+    EXPECT_EQ(set_w433_RF_FREQUENCY(s, 420), 0);
+    EXPECT_EQ(set_w433_RF_FREQUENCY(s, 510), 0);
     EXPECT_EQ(
         radio_hex(m),
         "AF AF 00 00 AF 80 15 02 2C 00 D0 0D 0A AF AF 00 00 AF 80 09 02 03 F1 8C 0D 0A "
         "AF AF 00 00 AF 80 0B 03 69 00 11 15 0D 0A AF AF 00 00 AF 80 0B 03 7F 80 15 AF 0D 0A");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(out.end(),
               "netid=1\nset NETID\nset BREATH TIME\nset RF_FACTOR\n"
               "set RF_BW\nset RF_MODE\nset RF_POWER\nset WAKE_UP_TIME\nset COM_PAUDRATE\nset "
               "RF_FREQUENCY\n"
               "netid=44\nset NETID\nset COM_PAUDRATE\nset RF_FREQUENCY\nset RF_FREQUENCY\n");
-    close(m), close(s);
 }

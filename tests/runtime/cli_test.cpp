@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/state.h"
+#include "support/capture.h"
 #include "support/testutil.h"
 
 struct cli_result {
@@ -19,16 +20,13 @@ static cli_result run(std::vector<std::string> args)
 {
     args.insert(args.begin(), "lampgw");
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    testutil::Capture out, err(stderr);
     const int rc = command_line_main(static_cast<int>(args.size()), argv.data());
-    fflush(stdout);
-    fflush(stderr);
-    std::string out = testing::internal::GetCapturedStdout();
-    return {rc, out, testing::internal::GetCapturedStderr()};
+    return {rc, out.end(), err.end()};
 }
 
 TEST(CommandLine, VersionAndCheck)
@@ -52,7 +50,8 @@ TEST(CommandLine, VersionAndCheck)
                           ": device_id is missing\n" + bad +
                           ": sms_admin_numbers is missing: every sender may command the gateway by "
                           "SMS (an empty sms_admin_numbers= lets nobody)\n");
-    EXPECT_EQ(ok.err + ko.err, "");
+    EXPECT_EQ(ok.err, "");
+    EXPECT_EQ(ko.err, "");
 
     // Without a file name: config.txt in the working directory.
     char *saved = getcwd(nullptr, 0);

@@ -1,20 +1,16 @@
 // The gateway's counters against streams whose every byte is known.
 #include <gtest/gtest.h>
 
-#include "runtime/cabinet.h"
+#include "support/cabinet.h"
+#include "support/capture.h"
+
+using testutil::cat;
 
 namespace {
 
-const uint8_t lamp[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
-
 bytes frame(uint8_t type, uint8_t cmd = 0x01)
 {
-    return make_frame(lamp, type, 0x07, 0x08, cmd, {0x11, 0x22});
-}
-
-void append(bytes &to, const bytes &b)
-{
-    to.insert(to.end(), b.begin(), b.end());
+    return lamp_frame(type, 0, cmd);
 }
 
 uint64_t get(const gw_counter &c)
@@ -36,39 +32,40 @@ TEST(Counters, RadioPortsCountEveryByteAndFrameOnce)
     Cabinet cab(50);
     cab.open_ports();
     counters_reset(0);
-    testing::internal::CaptureStdout();
+    testutil::Capture console;
     cab.run(from_device_to_server);
     const port_counters &o = gw_counters.port[PORT_OTHER], &l = gw_counters.port[PORT_LUDENG];
 
-    bytes unsent = frame(1);
-    append(unsent, frame(5));
+    const bytes unsent = cat({frame(1), frame(5)});
     cab.other.send(unsent);
     ASSERT_TRUE(reaches("two frames unsent", o.frames_unsent, 2));
     ASSERT_TRUE(cab.link_up());
 
     bytes stream;
     const size_t garbage[10] = {3, 4, 3, 4, 3, 4, 3, 4, 3, 6};  // 37, no 0xA3 among them
-    for (size_t i = 0; i < 10; i++) {
-        append(stream, bytes(garbage[i], static_cast<uint8_t>(0x30 + i)));
-        append(stream, frame(i % 2 ? 1 : 5));
-    }
+    for (size_t i = 0; i < 10; i++)
+        stream =
+            cat({stream, bytes(garbage[i], static_cast<uint8_t>(0x30 + i)), frame(i % 2 ? 1 : 5)});
     cab.other.send(stream);
-    bytes side = frame(0);
-    append(side, frame(3));
+    const bytes side = cat({frame(0), frame(3)});
     cab.ludeng.send(side);
     ASSERT_TRUE(reaches("ten frames relayed", o.frames_relayed, 10));
     ASSERT_TRUE(reaches("the setting and the type-3 frame", l.frames_ignored, 1));
     ASSERT_TRUE(reaches("the setting", l.frames_handled, 1));
     cab.stop();
-    testing::internal::GetCapturedStdout();
+    console.end();
 
     EXPECT_EQ(get(o.bytes_read), unsent.size() + stream.size());
     EXPECT_EQ(get(o.bytes_discarded), 37u);
     EXPECT_EQ(get(o.frames_unsent), 2u);
     EXPECT_EQ(get(o.frames_relayed), 10u);
-    EXPECT_EQ(get(o.frames_handled) + get(o.frames_ignored) + get(o.bytes_overflow), 0u);
+    const std::pair<const char *, const gw_counter *> none[] = {
+        {"other handled", &o.frames_handled},  {"other ignored", &o.frames_ignored},
+        {"other overflow", &o.bytes_overflow}, {"ludeng relayed", &l.frames_relayed},
+        {"ludeng unsent", &l.frames_unsent},   {"ludeng discarded", &l.bytes_discarded}};
+    for (const auto &[name, counter] : none)
+        EXPECT_EQ(get(*counter), 0u) << name;
     EXPECT_EQ(get(l.bytes_read), side.size());
-    EXPECT_EQ(get(l.frames_relayed) + get(l.frames_unsent) + get(l.bytes_discarded), 0u);
     EXPECT_EQ(cab.server.frames().size(), 10u);
     EXPECT_EQ(get(gw_counters.link.connects), 1u);
     EXPECT_GE(get(gw_counters.link.attempts), 1u);
@@ -105,14 +102,18 @@ TEST(Counters, ServerFramesAndLinkDropsAreCountedByCause)
     cab.server.answer_heartbeats.store(false);
     ASSERT_TRUE(cab.link_up());
     counters_reset(0);
-    testing::internal::CaptureStdout();
+    testutil::Capture console;
     cab.run(from_server_to_device);
     const server_counters &s = gw_counters.server;
     const link_counters &k = gw_counters.link;
 
-    bytes in = {0x00, 0x41, 0x55, 0x20, 0x01};  // no frame start among them
-    for (const bytes &f : {frame(1), frame(4), frame(5), frame(0, 7), frame(0, 9), frame(3)})
-        append(in, f);
+    const bytes in = cat({{0x00, 0x41, 0x55, 0x20, 0x01},  // no frame start among them
+                          frame(1),
+                          frame(4),
+                          frame(5),
+                          frame(0, 7),
+                          frame(0, 9),
+                          frame(3)});
     cab.server.send(in);
     ASSERT_TRUE(reaches("six server frames", s.frames_received, 6));
 
@@ -128,7 +129,7 @@ TEST(Counters, ServerFramesAndLinkDropsAreCountedByCause)
         return static_cast<int>(get(k.heartbeats_sent)) == cab.server.heartbeats();
     }));
     cab.stop();
-    testing::internal::GetCapturedStdout();
+    console.end();
 
     EXPECT_EQ(get(s.bytes_read), in.size());
     EXPECT_EQ(get(s.bytes_discarded), 5u);

@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
-#include "runtime/cabinet.h"
+#include "support/cabinet.h"
+#include "support/capture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define LAMPGW_COUNT_ALLOCS 0
@@ -43,15 +44,11 @@ TEST(FramePath, AllocatesNothingOnceRunning)
 {
     if (!LAMPGW_COUNT_ALLOCS)
         GTEST_SKIP() << "the sanitizers' allocator is not counted";
-    const uint8_t lamp[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
-    auto frame = [&](uint8_t type, int seq) {
-        return make_frame(lamp, type, 0x07, 0x08, 0x01,
-                          {static_cast<uint8_t>(seq), 0x00, 0x11, 0x22, 0x33});
-    };
+    auto frame = [](uint8_t type, int seq) { return lamp_frame(type, static_cast<uint8_t>(seq)); };
     Cabinet cab(50);
     cab.open_ports();
     ASSERT_TRUE(cab.link_up());
-    testing::internal::CaptureStdout();
+    testutil::Capture console;
     for (auto entry : {from_device_to_server, from_server_to_device})
         cab.run([entry] {
             counting = true;
@@ -74,14 +71,15 @@ TEST(FramePath, AllocatesNothingOnceRunning)
         }
     };
     roads(1, 0);
-    ASSERT_TRUE(wait_for([&] { return cab.ludeng.received_size() == down; }, 5000));
+    ASSERT_TRUE(testutil::wait_for("the first frames", 5000,
+                                   [&] { return cab.ludeng.received_size() == down; }));
     counted.store(0);
     const size_t up = cab.server.frames().size() + 100;
     roads(50, 1);
-    EXPECT_TRUE(wait_for(
-        [&] { return cab.server.frames().size() == up && cab.ludeng.received_size() == down; },
-        10000));
+    EXPECT_TRUE(testutil::wait_for("every frame", 10000, [&] {
+        return cab.server.frames().size() == up && cab.ludeng.received_size() == down;
+    }));
     cab.stop();
-    testing::internal::GetCapturedStdout();
+    console.end();
     EXPECT_EQ(counted.load(), 0);
 }

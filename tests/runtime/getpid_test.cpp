@@ -17,9 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/cabinet.h"
-
-static std::vector<std::string> commands;
+#include "support/cabinet.h"
+#include "support/capture.h"
 
 // A scratch process table: lookups by executable and by status name, then watch steps.
 TEST(ProcessWatch, LooksUpAndWatchesByName)
@@ -27,11 +26,7 @@ TEST(ProcessWatch, LooksUpAndWatchesByName)
     testutil::BoardGuard guard;
     testutil::TempDir root;
     board.proc_root = root.path().c_str();
-    board.run_command = [](const char *cmdline) {
-        commands.emplace_back(cmdline);
-        return 0;
-    };
-    commands.clear();
+    testutil::CommandRecorder shell;
     const char *links[][2] = {{"100", "/usr/bin/zuzize-vid"},
                               {"200", "/x/zuzize-vid (deleted)"},
                               {"300", "/x/zuzize-vid2"},
@@ -55,9 +50,9 @@ TEST(ProcessWatch, LooksUpAndWatchesByName)
     EXPECT_EQ(std::make_tuple(list[0], list[1], list[2]), std::make_tuple(want[0], want[1], -1));
     EXPECT_EQ(find_pid_by_name("zuzize", list.data(), 3), 0);  // "zuzize-vid" is no match for it
     EXPECT_EQ(list[0], 0);
-    EXPECT_EQ(Is_file_exist(root.file("42").c_str()) - Is_file_exist(root.file("4").c_str()) -
-                  Is_file_exist(nullptr),
-              2);
+    EXPECT_EQ(Is_file_exist(root.file("42").c_str()), 0);
+    EXPECT_EQ(Is_file_exist(root.file("4").c_str()), -1);
+    EXPECT_EQ(Is_file_exist(nullptr), -1);
     testutil::write_file(root.file("42/status"), "Name:\tzuzize-vid\nState:\tS (sleeping)\n");
     testutil::write_file(root.file("300/status"), "Name:\tzuzize-vid2\n");
     symlink("42", root.file("me").c_str());  // a link is not a process
@@ -69,23 +64,20 @@ TEST(ProcessWatch, LooksUpAndWatchesByName)
                                                      const char *name = "zuzize-vid2") mutable {
         rename(root.file(std::exchange(current, entry)).c_str(), root.file(entry).c_str());
         process_check(name, &count, &last, list.data(), 128);
-        return std::make_tuple(count, last, static_cast<int>(commands.size()));
+        return std::make_tuple(count, last, static_cast<int>(shell.lines().size()));
     };
     EXPECT_EQ(step_as("300"), step_as("300"));  // an unchanged pid counts once
     for (int pid = 299; pid >= 290; --pid)      // the tenth sighting reboots, later ones do not
         EXPECT_EQ(step_as(std::to_string(pid)),
                   std::make_tuple(301 - pid, pid, pid <= 291 ? 1 : 0));
     EXPECT_EQ(step_as("x", "other"), std::make_tuple(11, 290, 2));  // none running: started
-    testing::internal::CaptureStdout();
+    testutil::Capture out;
     getPidByName("zuzize-vid");
     board.proc_root = "/nonexistent-proc";
-    EXPECT_EQ(step_as("x"), std::make_tuple(11, 290, 2));
-    std::fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "PID:42\n"
-              "cannot open /proc"
-              "cannot open /proc");
-    EXPECT_EQ(commands, (std::vector<std::string>{"reboot", "zuzize-vid &"}));
+    const auto unreadable = step_as("x");
+    EXPECT_EQ(out.end(), "PID:42\ncannot open /proccannot open /proc");
+    EXPECT_EQ(unreadable, std::make_tuple(11, 290, 2));
+    EXPECT_EQ(shell.lines(), (std::vector<std::string>{"reboot", "zuzize-vid &"}));
 }
 
 // The companion, started through the shell as the process watch starts it

@@ -1,40 +1,25 @@
 // The statistics line, the status text and the reporter thread.
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <thread>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "board/timebase.h"
 #include "runtime/report.h"
+#include "support/capture.h"
 #include "support/testutil.h"
 
 namespace {
 
-// Standard output sent to a file for as long as it lives, so that a test
-// can watch lines a thread prints.
-struct StdoutToFile {
-    testutil::TempDir dir;
-    std::string path = dir.file("out");
-    int saved = dup(STDOUT_FILENO);
-    StdoutToFile()
-    {
-        fflush(stdout);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, STDOUT_FILENO), close(fd);
-    }
-    ~StdoutToFile() { fflush(stdout), dup2(saved, STDOUT_FILENO), close(saved); }
-    size_t lines(const std::string &prefix) const
-    {
-        const std::string text = testutil::read_file(path);
-        size_t n = 0;
-        for (size_t at = 0; (at = text.find(prefix, at)) != std::string::npos; at++)
-            n += at == 0 || text[at - 1] == '\n';
-        return n;
-    }
-};
+// Lines of text that start with prefix.
+size_t lines(const std::string &text, const std::string &prefix)
+{
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(prefix, at)) != std::string::npos; at++)
+        n += at == 0 || text[at - 1] == '\n';
+    return n;
+}
 
 void set(gw_counter &c, uint64_t v)
 {
@@ -54,7 +39,7 @@ TEST(Report, StatsLineHoldsEveryKeyInItsOrder)
     set(gw_counters.server.frames_to_ludeng, 2), set(gw_counters.sms.modem_silent, 4);
     set(gw_counters.board.companion_restarts, 1);
     char line[STATS_LINE_SIZE];
-    const size_t n = stats_line(line, sizeof line, 4600);
+    const size_t n = stats_line(&net_fd1, line, sizeof line, 4600);
     net_fd1.net_connect_flag.store(0);
     EXPECT_EQ(std::string(line, n),
               std::string("stats version=") + gateway_version() +
@@ -73,7 +58,7 @@ TEST(Report, StatsLineHoldsEveryKeyInItsOrder)
     for (port_counters &p : gw_counters.port)
         set(p.bytes_read, UINT64_MAX), set(p.bytes_overflow, UINT64_MAX);
     set(gw_counters.board.companion_restarts, UINT64_MAX);
-    EXPECT_LT(stats_line(line, sizeof line, INT64_MAX), sizeof line - 1);
+    EXPECT_LT(stats_line(&net_fd1, line, sizeof line, INT64_MAX), sizeof line - 1);
     EXPECT_EQ(std::string(line).substr(std::string(line).rfind(' ')),
               " companion_restarts=18446744073709551615");
 }
@@ -89,14 +74,14 @@ TEST(Report, StatusTextFitsOneSmsAndReadsTheSignal)
     set(gw_counters.link.connects, 4);
     char text[200];
     const int64_t now = 2 * 86400 + 5 * 3600 + 60;
-    EXPECT_EQ(std::string(text, status_text(text, sizeof text, now, -73)),
+    EXPECT_EQ(std::string(text, status_text(&net_fd1, text, sizeof text, now, -73)),
               std::string("lampgw ") + gateway_version() +
                   " up 2d05h01m, link down 1d01h56m, frames up 6600001 down 42, hb 1439/1440, "
                   "reconnects 3, signal -73 dBm");
-    EXPECT_LE(status_text(text, sizeof text, now, SIGNAL_UNKNOWN), STATUS_TEXT_MAX);
+    EXPECT_LE(status_text(&net_fd1, text, sizeof text, now, SIGNAL_UNKNOWN), STATUS_TEXT_MAX);
     EXPECT_NE(std::string(text).find(", signal unknown"), std::string::npos);
     set(gw_counters.link.heartbeats_sent, UINT64_MAX), set(gw_counters.link.connects, UINT64_MAX);
-    EXPECT_EQ(status_text(text, sizeof text, INT64_MAX, -113), STATUS_TEXT_MAX);
+    EXPECT_EQ(status_text(&net_fd1, text, sizeof text, INT64_MAX, -113), STATUS_TEXT_MAX);
     EXPECT_EQ(std::strlen(text), STATUS_TEXT_MAX);
 
     const struct {
@@ -122,7 +107,8 @@ TEST(Report, ReporterAnswersTheSignalAndKeepsTheInterval)
     time_set_speedup(200);
     stats_signal_install();
     for (int interval : {0, 2}) {
-        StdoutToFile out;
+        testutil::Capture out;
+        auto reports = [&] { return lines(out.text(), "stats "); };
         gateway_context ctx{};
         ctx.stats_interval = interval;
         gateway_stopping.store(false);
@@ -130,15 +116,14 @@ TEST(Report, ReporterAnswersTheSignalAndKeepsTheInterval)
         if (interval == 0) {
             raise(SIGUSR1);
             EXPECT_TRUE(testutil::wait_for("the line SIGUSR1 asked for", 5000,
-                                           [&] { return out.lines("stats ") == 1; }));
+                                           [&] { return reports() == 1; }));
             gw_sleep(20);  // 20 gateway seconds bring no report
         } else {
-            EXPECT_TRUE(testutil::wait_for("three reports", 5000,
-                                           [&] { return out.lines("stats ") >= 3; }));
+            EXPECT_TRUE(testutil::wait_for("three reports", 5000, [&] { return reports() >= 3; }));
         }
         gateway_stopping.store(true);
         reporter.join();
-        EXPECT_EQ(out.lines("stats ") == 1, interval == 0);
+        EXPECT_EQ(lines(out.end(), "stats ") == 1, interval == 0);
     }
     gateway_stopping.store(false);
 }

@@ -1,43 +1,23 @@
-#include <algorithm>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "board/board.h"
 #include "peers/process_table.h"
-#include "runtime/cabinet.h"
+#include "support/cabinet.h"
+#include "support/capture.h"
 
 namespace {
 
-ProcessTable *processes = nullptr;
-pid_t companion = -1;
-int (*record)(const char *) = nullptr;  // the cabinet's recorder
-
-// Records every command; "zuzize-vid &" starts the real companion in the
-// test's own process table.
-int companion_runner(const char *cmdline)
-{
-    if (std::string(cmdline) == "zuzize-vid &")
-        companion = processes->start(LAMPGW_ZUZIZE_VID, "zuzize-vid");
-    return record(cmdline);
-}
-
-int count(const std::string &cmd)
-{
-    const auto cmds = Cabinet::shell_commands();
-    return static_cast<int>(std::count(cmds.begin(), cmds.end(), cmd));
-}
-
 // Reboots asked for by one pass.
-int pass_reboots(supervision_state *sv)
+int pass_reboots(const Cabinet &cab, supervision_state *sv)
 {
-    const int before = count("reboot");
+    const int before = cab.shell.count("reboot");
     supervision_pass(sv);
-    return count("reboot") - before;
+    return cab.shell.count("reboot") - before;
 }
 
 }  // namespace
@@ -46,9 +26,15 @@ TEST(Supervision, FeedsWatchdogAndRebootsOnTheTenthCompanionChange)
 {
     Cabinet cab(2000);
     ProcessTable table;
-    processes = &table;
-    record = std::exchange(board.run_command, companion_runner);
+    pid_t companion = -1;
+    cab.shell.on_command = [&](const std::string &line) {  // the real companion, in the table
+        if (line == "zuzize-vid &")
+            companion = table.start(LAMPGW_ZUZIZE_VID, "zuzize-vid");
+        return line;
+    };
     board.proc_root = table.root().c_str();
+    auto count = [&](const char *line) { return cab.shell.count(line); };
+    const int watchdog = board.gpio_watchdog;
     supervision_state sv{};
     sv.passes_left = SUPERVISION_PASSES;
 
@@ -78,9 +64,9 @@ TEST(Supervision, FeedsWatchdogAndRebootsOnTheTenthCompanionChange)
     const int status = table.stop(companion, 5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     ASSERT_TRUE(testutil::wait_for("42 watchdog levels", 2000,
-                                   [&] { return cab.gpio.levels(60).size() == 42; }));
-    EXPECT_EQ(cab.gpio.levels(60)[40], 1);
-    EXPECT_EQ(cab.gpio.levels(60)[41], 0);
+                                   [&] { return cab.gpio.levels(watchdog).size() == 42; }));
+    EXPECT_EQ(cab.gpio.levels(watchdog)[40], 1);
+    EXPECT_EQ(cab.gpio.levels(watchdog)[41], 0);
 }
 
 // A dead modem: six reboots an hour go through, counted across reboots in the
@@ -92,29 +78,30 @@ TEST(Supervision, MissingModemRebootsBackOffForAnHour)
     const std::string gone = cab.dir.file("gone");
     board.gsm_dev = gone.c_str();
     board.gsm_watch_dev = gone.c_str();
-    testing::internal::CaptureStdout();
+    testutil::Capture console;
     supervision_state before_reboot{};
     before_reboot.passes_left = SUPERVISION_PASSES;
-    EXPECT_EQ(pass_reboots(&before_reboot), 2);  // one for each node
+    EXPECT_EQ(pass_reboots(cab, &before_reboot), 2);  // one for each node
     board.gsm_watch_dev = cab.watch_node.c_str();
-    EXPECT_EQ(pass_reboots(&before_reboot), 1);
-    EXPECT_EQ(pass_reboots(&before_reboot), 1);
+    EXPECT_EQ(pass_reboots(cab, &before_reboot), 1);
+    EXPECT_EQ(pass_reboots(cab, &before_reboot), 1);
 
     // The board came back up: a new process reads the same directory.
     supervision_state sv{};
     sv.passes_left = SUPERVISION_PASSES;
     std::vector<int> rebooted;
     for (int pass = 1; pass <= 178; ++pass)
-        if (pass_reboots(&sv) > 0)
+        if (pass_reboots(cab, &sv) > 0)
             rebooted.push_back(pass);
-    const std::string console = testing::internal::GetCapturedStdout();
+    const std::string out = console.end();
     // 3 reboots at 20-60 s, 3 more at 80-120 s; the next at 20 s + 1 h.
     EXPECT_EQ(rebooted, (std::vector<int>{1, 2, 3, 178}));
-    EXPECT_EQ(console,
+    EXPECT_EQ(out,
               "modem node missing: reboot held back, 6 in the last hour; next in 3480 s\n"
               "modem reboot no longer held back\n");
-    ASSERT_TRUE(testutil::wait_for("a watchdog feed on every pass", 5000,
-                                   [&] { return cab.gpio.levels(60).size() == 2 * 181; }));
+    ASSERT_TRUE(testutil::wait_for("a watchdog feed on every pass", 5000, [&] {
+        return cab.gpio.levels(board.gpio_watchdog).size() == 2 * 181;
+    }));
 }
 
 // A count that cannot be trusted holds the next reboot back for an hour and
@@ -133,29 +120,29 @@ TEST(Supervision, UntrustedRebootCountFailsSafe)
         testutil::write_file(file, bad);
         supervision_state sv{};
         sv.passes_left = SUPERVISION_PASSES;
-        EXPECT_EQ(pass_reboots(&sv), 0) << bad;
+        EXPECT_EQ(pass_reboots(cab, &sv), 0) << bad;
         EXPECT_EQ(testutil::read_file(file), "modem-reboots clock=20 at=20,20,20,20,20,20\n");
         if (bad.empty()) {  // an hour on, the reboot goes through
             int pass = 2;
-            while (pass < 200 && pass_reboots(&sv) == 0)
+            while (pass < 200 && pass_reboots(cab, &sv) == 0)
                 ++pass;
             EXPECT_EQ(pass, 181);
         }
     }
     const std::string parent = cab.dir.file("var"), state = parent + "/lampgw";
     board.state_dir = state.c_str();  // its parent is missing: nothing can be written
-    testing::internal::CaptureStdout();
+    testutil::Capture console;
     supervision_state sv{};
     sv.passes_left = SUPERVISION_PASSES;
-    EXPECT_EQ(pass_reboots(&sv) + pass_reboots(&sv), 0);
+    EXPECT_EQ(pass_reboots(cab, &sv), 0);
+    EXPECT_EQ(pass_reboots(cab, &sv), 0);
     ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
     int pass = 3;
-    while (pass < 100 && pass_reboots(&sv) == 0)
+    while (pass < 100 && pass_reboots(cab, &sv) == 0)
         ++pass;
     EXPECT_LE(pass, 1 + 45) << "tried again within 15 minutes";
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "modem node missing: reboot held back, it cannot be recorded in " + state +
-                  "\nmodem reboot no longer held back\n");
+    EXPECT_EQ(console.end(), "modem node missing: reboot held back, it cannot be recorded in " +
+                                 state + "\nmodem reboot no longer held back\n");
 }
 
 // After a day the loop only asks for reboots and no longer feeds the watchdog.
@@ -167,11 +154,12 @@ TEST(Supervision, RebootsAfterADay)
     supervision_pass(&sv);
     supervision_pass(&sv);
     EXPECT_EQ(sv.passes_left, 0);
-    EXPECT_EQ(count("reboot"), 0);
+    EXPECT_EQ(cab.shell.count("reboot"), 0);
+    const int watchdog = board.gpio_watchdog;
     ASSERT_TRUE(testutil::wait_for("4 watchdog levels", 2000,
-                                   [&] { return cab.gpio.levels(60).size() == 4; }));
+                                   [&] { return cab.gpio.levels(watchdog).size() == 4; }));
     supervision_pass(&sv);
     supervision_pass(&sv);
-    EXPECT_EQ(count("reboot"), 2);
-    EXPECT_EQ(cab.gpio.levels(60).size(), 4u);
+    EXPECT_EQ(cab.shell.count("reboot"), 2);
+    EXPECT_EQ(cab.gpio.levels(watchdog).size(), 4u);
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <string>
 
+#include "support/capture.h"
+
 #ifndef LAMPGW_HOSTED
 #define LAMPGW_HOSTED "lampgw-hosted"
 #endif
@@ -41,10 +43,9 @@ TEST(LoadMode, RelaysEveryFrameAndReportsEachFigure)
         EXPECT_GT(r.peak_rss_kib[d], 0);
     }
 
-    testing::internal::CaptureStdout();
+    testutil::Capture out;
     load_print_table(stdout, opt, r);
-    std::fflush(stdout);
-    const std::string table = testing::internal::GetCapturedStdout();
+    const std::string table = out.end();
     size_t rows = 0;
     for (size_t at = 0; (at = table.find("\n|", at)) != std::string::npos; ++at)
         ++rows;

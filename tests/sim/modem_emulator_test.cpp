@@ -56,27 +56,6 @@ TEST(ModemEmu, ListsOnceRefusesAndKeepsSilence)
               "READ\",\"+4915100000001\",,\"26/12/06,12:00:00+32\"\r\nreset\r\n\r\nOK\r\n");
 }
 
-// A cut-off listing makes read only what the reader got whole (text and its
-// CR), so every message is taken exactly once across cut and whole listings.
-TEST(ModemEmu, CutListingsLoseNoMessage)
-{
-    for (uint32_t seed = 1; seed <= 8; ++seed) {
-        ModemEmulator emu;
-        ASSERT_TRUE(emu.start());
-        emu.add_sms("+4915100000001", "wifi on");
-        emu.add_sms("+4915100000001", "reset");
-        emu.set_listing_fault(emu_listing::cut, seed);
-        const std::string cut = ask(emu, "AT+CMGL\r", "never", 100);
-        emu.set_listing_fault(emu_listing::whole, 0);
-        const std::string rest = ask(emu, "AT+CMGL\r", "OK\r\n");
-        for (const std::string text : {"wifi on", "reset"}) {
-            const int whole_in_cut = cut.find("\r\n" + text + "\r") != std::string::npos;
-            const int in_rest = rest.find("\r\n" + text + "\r\n") != std::string::npos;
-            EXPECT_EQ(whole_in_cut + in_rest, 1) << "seed " << seed << ": " << cut << " | " << rest;
-        }
-    }
-}
-
 // The read by index, the SIM's capacity, the failures tests ask for, and
 // unsolicited lines that only ever come between answers.
 TEST(ModemEmu, ReadsByIndexFillsUpFailsOnDemandAndBabbles)

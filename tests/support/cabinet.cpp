@@ -1,33 +1,16 @@
-#include "runtime/cabinet.h"
+#include "support/cabinet.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <mutex>
 #include <unistd.h>
 
 #include "board/timebase.h"
 #include "runtime/connect.h"
 
-namespace {
-std::mutex shell_lock;
-std::vector<std::string> shell_log;
-
-int record_command(const char *cmdline)
-{
-    std::lock_guard<std::mutex> hold(shell_lock);
-    shell_log.emplace_back(cmdline);
-    return 0;
-}
-}  // namespace
-
 Cabinet::Cabinet(unsigned speedup, bool with_config)
 {
     gateway_stopping.store(false);
-    {
-        std::lock_guard<std::mutex> hold(shell_lock);
-        shell_log.clear();
-    }
     other.start();
     ludeng.start();
     modem.start();
@@ -47,7 +30,6 @@ Cabinet::Cabinet(unsigned speedup, bool with_config)
     board.proc_root = dir.path().c_str();  // no entry in it is a process
     board.config_file = config.c_str();
     board.state_dir = dir.path().c_str();
-    board.run_command = record_command;
     time_set_speedup(speedup);
 
     gateway_context &c = net_fd1;
@@ -91,7 +73,7 @@ testing::AssertionResult Cabinet::link_up()
     });
 }
 
-void Cabinet::run(std::function<void()> body)
+void Cabinet::run(const std::function<void()> &body)
 {
     threads.emplace_back([this, body] {
         body();
@@ -115,8 +97,8 @@ void Cabinet::stop()
     finished.store(0);
 }
 
-std::vector<std::string> Cabinet::shell_commands()
+bytes lamp_frame(uint8_t type, uint8_t seq, uint8_t command)
 {
-    std::lock_guard<std::mutex> hold(shell_lock);
-    return shell_log;
+    static const uint8_t lamp[6] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+    return make_frame(lamp, type, 0x07, 0x08, command, {seq, 0x00, 0x11, 0x22, 0x33});
 }
