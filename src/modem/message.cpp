@@ -62,6 +62,7 @@ constexpr const char *LIST_ALL = "AT+CMGL=\"ALL\"\r";
 // lost to the power-off, so the SMS thread takes no further message for
 // this long, and goes on if the reboot did not happen.
 constexpr int REBOOT_HOLD_MS = 60000;
+constexpr int SEND_ATTEMPTS = 2;  // tries of one SMS before it counts as not sent
 
 std::recursive_mutex port_lock;
 std::atomic<int> sim_slots{SIM_SLOTS_DEFAULT};
@@ -426,10 +427,21 @@ int cpms_slots(const char *buf, size_t len)
 
 // ---- replies and forwards ----
 
-void send_reply(gateway_context *ctx, const char *sender, const char *text)
+// One SMS, tried a second time when the first try fails: a modem busy for
+// a moment (a prompt that comes late, a passing +CMS ERROR) must not cost
+// the message. True when it went out.
+bool send_sms(int gsm_fd, const char *number, const char *text)
 {
     char resp[RESPONSE_SIZE];
-    if (GSM_Send_Message(ctx->gsm_fd, sender, text, resp, sizeof resp) == 0)
+    for (int attempt = 0; attempt < SEND_ATTEMPTS; attempt++)
+        if (GSM_Send_Message(gsm_fd, number, text, resp, sizeof resp) == 0)
+            return true;
+    return false;
+}
+
+void send_reply(gateway_context *ctx, const char *sender, const char *text)
+{
+    if (send_sms(ctx->gsm_fd, sender, text))
         counter_add(gw_counters.sms.replies);
     else
         counter_add(gw_counters.sms.send_failed);
@@ -481,8 +493,7 @@ void send_forward(gateway_context *ctx, int gsm_fd, const char *text)
         counter_add(gw_counters.sms.send_failed);
         return;
     }
-    char resp[RESPONSE_SIZE];
-    if (GSM_Send_Message(gsm_fd, phone, text, resp, sizeof resp) == 0)
+    if (send_sms(gsm_fd, phone, text))
         counter_add(gw_counters.sms.forwarded);
     else
         counter_add(gw_counters.sms.send_failed);

@@ -178,8 +178,9 @@ TEST(AtChannel, NoExchangeOutlastsTheHardLimitAndRadiosNeverWait)
 }
 
 // A forwarded frame goes out 4 s after it came, to the latest sender; a full
-// queue drops a frame, an unknown sender fails it, and a send without the
-// prompt never writes its text and counts as failed, not as a reply.
+// queue drops a frame, an unknown sender fails it; a send without the
+// prompt never writes its text and is tried once more, and one that fails
+// twice counts as failed, not as a reply.
 TEST(SmsSend, ForwardsWaitTheirTurnAndFailuresAreCounted)
 {
     Rig r;
@@ -203,6 +204,8 @@ TEST(SmsSend, ForwardsWaitTheirTurnAndFailuresAreCounted)
         accepted += sms_forward_queue("B0");
     const bool all = sends(1 + SMS_FORWARD_SLOTS);
     r.emu.fail_next_sends(1);
+    const int again = receive_short_message_process(&r.ctx, "wifi off", "\"+49151\"");
+    r.emu.fail_next_sends(2);
     const int cmd = receive_short_message_process(&r.ctx, "wifi on", "\"+49151\"");
     const std::string out = console.end();
 
@@ -213,6 +216,7 @@ TEST(SmsSend, ForwardsWaitTheirTurnAndFailuresAreCounted)
     EXPECT_GE(after, 4);
     EXPECT_EQ(r.emu.sent().at(0).number + r.emu.sent()[0].text, "\"+49151\"A320");
     EXPECT_EQ(accepted, SMS_FORWARD_SLOTS);
+    EXPECT_EQ(again, 5);
     EXPECT_EQ(cmd, 4);
     for (const char *line : {"sms forward dropped: 4 frames already wait to be sent\n",
                              "sms forward not sent: no sender known yet\n",
@@ -221,9 +225,10 @@ TEST(SmsSend, ForwardsWaitTheirTurnAndFailuresAreCounted)
     ASSERT_TRUE(r.emu.wait_until([&] { return r.emu.commands().back() == "\x1B"; }, 2000));
     const Strings cmds = r.emu.commands();
     EXPECT_EQ(cmds.at(cmds.size() - 2), "at+cmgs=\"+49151\"\r");
-    EXPECT_EQ(r.emu.sent().size(), 1u) << "the text after a refused AT+CMGS";
+    ASSERT_EQ(r.emu.sent().size(), 2u) << "the text after a refused AT+CMGS";
+    EXPECT_EQ(r.emu.sent()[1].text, "ok");  // "wifi off", answered at the second try
     EXPECT_EQ(r.counts({&sms.forwarded, &sms.forward_dropped, &sms.send_failed, &sms.replies}),
-              (std::vector<uint64_t>{1, 1, 1 + SMS_FORWARD_SLOTS, 0}));
+              (std::vector<uint64_t>{1, 1, 1 + SMS_FORWARD_SLOTS, 1}));
 }
 
 // Texts that hold a listing header, a final result code or a second line
