@@ -550,6 +550,11 @@ TEST(AtChannel, StartupAndServiceOperations)
         [&] { return r.emu.received().size() > 0 && r.emu.commands().back() == "at+chup\r"; },
         2000));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // An unsolicited line already waiting must not pass for the version.
+    r.emu.set_babble(10);
+    pollfd waiting = {r.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 2000), 1);
+    r.emu.set_babble(0);
     r.emu.set_version(std::string(60, 'V')), Module_ME3630_Get_Version(r.fd);  // fills all 50 bytes
     EXPECT_EQ(
         console.end(),
