@@ -147,7 +147,9 @@ void radio_split_end(state &s, int, double)
 // admin's "reset".
 void sms_storm(state &s, const fault_event &f, double)
 {
-    const size_t n = 3 + pick(s, 8);
+    // Room for every special message: a storm of three that also carries
+    // the reset would look for a free slot for ever.
+    const size_t n = std::max<size_t>(3 + pick(s, 8), f.reset ? 4 : 3);
     std::vector<int> slot(n, -1);
     for (int k : {SMS_PASSWORD, SMS_LINES, SMS_FORGED, SMS_VALID}) {
         if (k == SMS_VALID && !f.reset)
