@@ -337,13 +337,13 @@ void plan_category(std::mt19937 &rng, const std::vector<int> &cat, int day, doub
 
 void start_fault(state &s, const fault_event &f, double t)
 {
-    const fault_spec &spec = FAULTS[f.kind];
+    const fault_spec &kind = FAULTS[f.kind];
     ++s.r.faults[f.kind];
-    s.say(std::string("fault: ") + spec.name +
+    s.say(std::string("fault: ") + kind.name +
           (f.len > 0 ? " for " + std::to_string(static_cast<int>(f.len)) + " s" : ""));
     std::lock_guard<std::mutex> hold(s.mu);
-    spec.start(s, f, t);
-    if (spec.end != nullptr)
+    kind.start(s, f, t);
+    if (kind.end != nullptr)
         s.ends.emplace_back(t + f.len, f.kind);
 }
 
