@@ -344,8 +344,6 @@ void port_writer::run()
             jobs_.pop_front();
             busy_ = true;
         }
-        if (j.kind != JOB_RAW)
-            before_last_(j);
         write_out(j);
         std::lock_guard<std::mutex> hold(lock_);
         busy_ = false;
@@ -353,7 +351,9 @@ void port_writer::run()
 }
 
 // The pieces of a split frame with their pauses, then the rest in 4 KiB
-// pieces, so that stop() is heard in between.
+// pieces, so that stop() is heard in between. A frame is registered just
+// before its last piece goes out: its pauses are the street's, not the
+// gateway's.
 void port_writer::write_out(const write_job &j)
 {
     size_t at = 0;
@@ -365,6 +365,8 @@ void port_writer::write_out(const write_job &j)
     }
     while (at < j.data.size()) {
         const size_t n = std::min<size_t>(4096, j.data.size() - at);
+        if (j.kind != JOB_RAW && at + n == j.data.size())
+            before_last_(j);
         module_.send_raw(bytes(j.data.begin() + static_cast<long>(at),
                                j.data.begin() + static_cast<long>(at + n)));
         at += n;

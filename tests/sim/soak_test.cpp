@@ -1,9 +1,13 @@
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "drivers/soak.h"
+#include "drivers/soak_state.h"
+#include "support/testutil.h"
 
 namespace {
 
@@ -47,4 +51,34 @@ TEST(Soak, CatchesAGatewayThatDropsFrames)
     const soak_report r = short_soak(LAMPGW_HOSTED_DROPPING, 17);
     EXPECT_EQ(r.invariant, "uplink") << r.detail;
     EXPECT_NE(r.detail.find("seed 17"), std::string::npos) << r.detail;
+}
+
+// A frame split into pieces is registered just before its last piece goes
+// out: the street's own pauses between the pieces (two of 20 ms here) are
+// never counted as the gateway's time. Raw bytes are never registered.
+TEST(Soak, SplitFrameIsRegisteredBeforeItsLastPiece)
+{
+    RadioModule module(1, 0);
+    ASSERT_TRUE(module.start());
+    using clock = std::chrono::steady_clock;
+    std::atomic<int> calls{0};
+    std::atomic<clock::rep> at{0};
+    soak::port_writer writer(module, [&](const soak::write_job &) {
+        at = clock::now().time_since_epoch().count();
+        ++calls;
+    });
+    soak::write_job raw;
+    raw.data = bytes(30, 0x55);
+    writer.push(raw);
+    soak::write_job lamp;
+    lamp.data = bytes(25, 0x11);
+    lamp.cuts = {5, 12};
+    lamp.gap_us = 20000;
+    lamp.kind = soak::JOB_LAMP;
+    const clock::time_point pushed = clock::now();
+    writer.push(lamp);
+    EXPECT_TRUE(testutil::wait_for("the writer", 5000, [&] { return writer.idle(); }));
+    EXPECT_EQ(calls.load(), 1);
+    const auto waited = clock::time_point(clock::duration(at.load())) - pushed;
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 40);
 }
