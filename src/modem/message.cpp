@@ -703,11 +703,22 @@ int read_GSM_GPRS_datas(int fd, char *buf, size_t size, int timeout_s)
     return 1;
 }
 
+// The port whose last command got no final result code in its wait, and
+// that wait: a modem that was only slow still sends the answer, and read
+// after the next command it would pass for that command's answer (the text
+// of one message under the header of another). -1: none. port_lock held.
+int owed_fd = -1;
+int owed_wait_s = 0;
+
 at_answer at_exchange(int fd, const char *cmd, char *buf, size_t size, int timeout_s, bool prompt)
 {
     std::lock_guard<std::recursive_mutex> hold(port_lock);
     bool stray = false;
     if (cmd != nullptr) {
+        // A late answer gets as long again to come, and is dropped.
+        if (owed_fd == fd)
+            (void)collect(fd, nullptr, 0, owed_wait_s, false);
+        owed_fd = -1;
         stray = discard_pending(fd);
         send_GSM_GPRS_cmd(fd, cmd);
     }
@@ -715,6 +726,8 @@ at_answer at_exchange(int fd, const char *cmd, char *buf, size_t size, int timeo
         std::memset(buf, 0, std::min<size_t>(size, 4));
     at_answer a = collect(fd, buf, size, timeout_s, prompt);
     a.stray = stray;
+    if (cmd != nullptr && a.end == AT_QUIET)
+        owed_fd = fd, owed_wait_s = timeout_s;
     if (cmd != nullptr && a.lines == 0 && (a.end == AT_QUIET || a.end == AT_LIMIT))
         counter_add(gw_counters.sms.modem_silent);
     return a;

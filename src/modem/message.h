@@ -81,6 +81,9 @@ int read_GSM_GPRS_datas(int fd, char *buf, size_t size, int timeout_s);
 // wait), zeroes the first 4 bytes of buf (fewer when size < 4), then
 // collects the answer; with `prompt` the "> " prompt also ends it. With a
 // null `cmd` nothing is dropped or written: the exchange only collects.
+// When the previous command on the same port got no final result code in
+// its wait, a late answer is first waited for (as long again) and dropped,
+// so that it is never read as this command's answer.
 at_answer at_exchange(int fd, const char *cmd, char *buf, size_t size, int timeout_s, bool prompt);
 
 // at_exchange without the prompt; returns 1.

@@ -147,6 +147,47 @@ TEST(AtChannel, AnswerEndsOnFinalCodeOrPromptKeepingWhatFits)
     EXPECT_EQ(poll(&p, 1, 0), 0) << "the part that did not fit was drained";
 }
 
+// A modem that answers a read only after the gateway gave up on it: the
+// late answer is dropped before the next command, never read as that
+// command's answer (one message's header over another's text).
+TEST(AtChannel, ALateAnswerIsNotTakenForTheNextOne)
+{
+    testutil::BoardGuard guard;
+    time_set_speedup(10);  // a 1 s wait: 100 ms
+    testutil::Pty fake;
+    const std::string
+        late = "\r\n+CMGR: \"REC READ\",\"+4915100000001\",,\"x\"\r\nstatus\r\n\r\nOK\r\n",
+        second = "\r\n+CMGR: \"REC READ\",\"+4915100000002\",,\"x\"\r\nreset\r\n\r\nOK\r\n";
+    std::atomic<bool> first_done{false};
+    std::thread modem([&] {
+        std::string heard;
+        char b[64];
+        const auto heard_it = [&](const char *cmd) {
+            return testutil::wait_for(cmd, 5000, [&] {
+                pollfd p{fake.master, POLLIN, 0};
+                ssize_t n = 0;
+                if (poll(&p, 1, 0) == 1 && (n = read(fake.master, b, sizeof b)) > 0)
+                    heard.append(b, static_cast<size_t>(n));
+                return heard.find(cmd) != std::string::npos;
+            });
+        };
+        EXPECT_TRUE(heard_it("AT+CMGR=1\r"));
+        // No answer in time; then, as the gateway moves on, the answer.
+        EXPECT_TRUE(testutil::wait_for("the first wait", 5000, [&] { return first_done.load(); }));
+        EXPECT_EQ(write(fake.master, late.data(), late.size()), static_cast<ssize_t>(late.size()));
+        EXPECT_TRUE(heard_it("AT+CMGR=2\r"));
+        EXPECT_EQ(write(fake.master, second.data(), second.size()),
+                  static_cast<ssize_t>(second.size()));
+    });
+    char buf[256];
+    EXPECT_EQ(at_exchange(fake.slave, "AT+CMGR=1\r", buf, sizeof buf, 1, false).end, AT_QUIET);
+    first_done = true;
+    const at_answer a = at_exchange(fake.slave, "AT+CMGR=2\r", buf, sizeof buf, 1, false);
+    modem.join();
+    EXPECT_EQ(a.end, AT_OK);
+    EXPECT_EQ(std::string(buf, a.len), second);
+}
+
 // A modem that never stops talking is cut at the hard limit; a type-2 frame
 // is handed to the SMS thread and never waits for the modem port.
 TEST(AtChannel, NoExchangeOutlastsTheHardLimitAndRadiosNeverWait)
