@@ -8,11 +8,13 @@
 #include <cstring>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "board/timebase.h"
+#include "io/tls.h"
 #include "io/wrap.h"
 #include "protocol/crc16.h"
 
@@ -29,6 +31,17 @@ std::atomic<bool> connector_running{false};
 // A link that a thread other than its reader has ended: shut down, not yet
 // closed. Set under the link lock; the server pump closes it (-1: none).
 std::atomic<int> ended_fd{-1};
+
+// The TLS session of the link on sockfd while TLS is on; nullptr otherwise.
+// Read, written and freed only under the link lock.
+tls_session *link_tls = nullptr;
+
+// TLS settings from config.txt, read once at start-up (tls_link_setup).
+tls_settings tls_wanted;
+
+// A handshake or a write waits this long for the server, gateway time: as
+// long as a plain write may wait for room (link_socket).
+constexpr int TLS_WAIT_MS = 10000;
 
 // Ends the link if it is still the one on sockfd `fd`: link down, the console
 // line, the count of `cause`, shutdown (which sends the server its end and
@@ -52,6 +65,10 @@ bool link_end_locked(gateway_context *ctx, int fd, gw_counter &cause, const char
 // lock.
 void link_close_locked(gateway_context *ctx, int fd)
 {
+    if (ctx->sockfd.load() == fd) {
+        tls_free(link_tls);
+        link_tls = nullptr;
+    }
     if (close(fd) == -1)
         puts("close socket error");
     if (ctx->sockfd.load() == fd)
@@ -76,6 +93,29 @@ int link_socket()
     timeval tv = gw_timeval(10, 0);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     return fd;
+}
+
+// The handshake on a connected socket, when TLS is on. False, with the
+// reason on the console and counted, when the settings are unusable (the
+// link then stays down: there is no plain fallback) or the server fails
+// the checks.
+bool tls_handshake(gateway_context *ctx, int fd, tls_session **session)
+{
+    if (!tls_on() && !tls_start(tls_wanted)) {
+        counter_add(gw_counters.link.tls_failures);
+        return false;
+    }
+    const char *name =
+        tls_wanted.server_name[0] != '\0' ? tls_wanted.server_name : ctx->server_ip_addr;
+    char why[200];
+    *session = tls_open(fd, name, gw_poll_ms(TLS_WAIT_MS), why, sizeof why);
+    if (*session == nullptr) {
+        printf("tls: %s\n", why);
+        counter_add(gw_counters.link.tls_failures);
+        return false;
+    }
+    counter_add(gw_counters.link.tls_handshakes);
+    return true;
 }
 
 // A socket on which connect() failed in a way after which some platforms
@@ -128,14 +168,20 @@ void *connecttoserver(void *arg)
     // Text that is not a dotted address leaves 0.0.0.0.
     (void)inet_pton(AF_INET, ctx->server_ip_addr, &addr.sin_addr);
 
+    tls_session *session = nullptr;
     for (;;) {
         printf("connecting %s:%d\n", ctx->server_ip_addr, ctx->server_port);
         fflush(stdout);
         counter_add(gw_counters.link.attempts);
+        int err = 0;
         if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0 ||
-            errno == EISCONN)
-            break;
-        int err = errno;
+            errno == EISCONN) {
+            if (!tls_wanted.enabled || tls_handshake(ctx, fd, &session))
+                break;
+            err = EINVAL;  // the refused connection is closed, a fresh socket tries again
+        } else {
+            err = errno;
+        }
         gw_sleep(1);
         // Until it has connected, the socket is the connector's alone: the
         // server pump reads only while the link is up.
@@ -159,6 +205,10 @@ void *connecttoserver(void *arg)
     // The link goes up and the connector counts as ended in one step: a link
     // that breaks at once can always start the next connector.
     std::lock_guard<std::mutex> hold(link_lock);
+    // A link closed from outside (a test's or the simulator's stop) leaves
+    // its session behind; the gateway's own closes have freed theirs.
+    tls_free(link_tls);
+    link_tls = session;
     ctx->net_connect_flag.store(1);
     counter_add(gw_counters.link.connects);
     counters_link_changed(gw_seconds());
@@ -177,7 +227,8 @@ ssize_t server_write(gateway_context *ctx, const void *buf, size_t len)
     if (ctx->net_connect_flag.load() != 1)
         return -1;
     const int fd = ctx->sockfd.load();
-    const ssize_t n = Write(fd, buf, len);
+    const ssize_t n = link_tls != nullptr ? tls_write(link_tls, buf, len, gw_poll_ms(TLS_WAIT_MS))
+                                          : Write(fd, buf, len);
     if (n == -1 && errno == EPIPE) {
         if (link_end_locked(ctx, fd, gw_counters.link.drops_write, "socket was closed"))
             ended_fd.store(fd);
@@ -205,6 +256,48 @@ void close_ended_link(gateway_context *ctx)
     }
     gw_sleep(1);
     start_connector(ctx);
+}
+
+bool tls_link_setup(const char *config_file)
+{
+    char why[160];
+    if (!tls_settings_read(config_file, &tls_wanted, why, sizeof why)) {
+        printf("tls: %s: the link stays down\n", why);
+        tls_wanted.enabled = true;  // no plain fallback for a half-made setting
+        return false;
+    }
+    if (tls_wanted.enabled)
+        printf("tls: on, trusting %s\n", tls_wanted.ca_file);
+    return !tls_wanted.enabled || tls_start(tls_wanted);
+}
+
+bool tls_link_on()
+{
+    return tls_wanted.enabled;
+}
+
+ssize_t server_read_tls(gateway_context *ctx, int fd, void *buf, size_t size, int timeout_s)
+{
+    bool waiting = true;
+    {
+        std::lock_guard<std::mutex> hold(link_lock);
+        waiting = link_tls == nullptr || !tls_pending(link_tls);
+    }
+    if (waiting) {
+        pollfd p = {fd, POLLIN, 0};
+        if (fd < 0 || poll(&p, 1, gw_poll_ms(1000 * timeout_s)) <= 0)
+            return 0;
+    }
+    std::lock_guard<std::mutex> hold(link_lock);
+    if (link_tls == nullptr || ctx->sockfd.load() != fd || ctx->net_connect_flag.load() != 1)
+        return 0;
+    char why[160];
+    const ssize_t n = tls_read(link_tls, buf, size, why, sizeof why);
+    if (n < 0) {
+        printf("tls: %s\n", why);
+        counter_add(gw_counters.link.tls_failures);
+    }
+    return n;
 }
 
 void heartbeat_fill(uint8_t *heartbeat, const uint8_t *addr)

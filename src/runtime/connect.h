@@ -69,6 +69,22 @@ void close_ended_link(gateway_context *ctx);
 // it.
 int heartbeatprocess(gateway_context *ctx, uint8_t *heartbeat, int *heartbeat_miss_count);
 
+// Reads the TLS settings of config_file (io/tls.h) and, when they ask
+// for TLS, builds its context, printing "tls: ..." lines. Without TLS keys
+// the link stays plain TCP. With unusable ones it stays down: never plain.
+// False when TLS is asked for and not ready yet (the connector tries again).
+bool tls_link_setup(const char *config_file);
+
+// True when the link must be TLS.
+bool tls_link_on();
+
+// The server pump's read when TLS is on: decrypted bytes already inside the
+// session first; else waits up to timeout_s (gateway time) for the socket
+// without the link lock and reads one record's worth under it. >0: bytes;
+// 0: nothing (yet); -1: the session ended with a TLS error or the server's
+// close ("tls: ..." printed): the caller runs server_closed.
+ssize_t server_read_tls(gateway_context *ctx, int fd, void *buf, size_t size, int timeout_s);
+
 // The heartbeat frame (L = 19) and the buffer that holds its template.
 constexpr int HEARTBEAT_LEN = 25;
 constexpr int HEARTBEAT_BUF_SIZE = 100;

@@ -325,10 +325,19 @@ void *from_server_to_device(void *arg)
         }
         server_counters &sc = gw_counters.server;
         const int fd = ctx->sockfd.load();
-        int n = receivedata(fd, work, 1);
+        int n = 0;
+        bool ended = false;
+        if (tls_link_on()) {
+            const ssize_t r = server_read_tls(ctx, fd, work, READ_MAX, 1);
+            n = r > 0 ? static_cast<int>(r) : 0;
+            ended = r < 0;
+        } else {
+            n = receivedata(fd, work, 1);
+            ended = n <= 0 && server_has_closed(fd);
+        }
         if (n > 0)
             ring_put(&ring, work, n, sc.bytes_read, sc.bytes_discarded);
-        else if (server_has_closed(fd))
+        else if (ended)
             server_closed(ctx, fd);
         int len = ring_filter(&ring, sc.bytes_discarded);
         if (len != 0) {
@@ -374,6 +383,7 @@ void gateway_startup(gateway_context *ctx, supervision_state *sv)
     // A rewrite killed by a power cut may have left its temporary file.
     remove_replace_leftovers(board.config_file);
     read_startup_config(ctx);
+    tls_link_setup(board.config_file);
     puts("SOFTWAREVERSION start.");
     fflush(stdout);
 

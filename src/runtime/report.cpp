@@ -104,9 +104,10 @@ size_t stats_line(const gateway_context *ctx, char *out, size_t size, int64_t no
            seconds_since(l.since, now));
     append(out, size, &len,
            " link_attempts=%llu link_connects=%llu drops_write=%llu drops_silence=%llu "
-           "drops_closed=%llu hb_sent=%llu hb_answered=%llu",
+           "drops_closed=%llu hb_sent=%llu hb_answered=%llu tls_handshakes=%llu tls_failures=%llu",
            get(l.attempts), get(l.connects), get(l.drops_write), get(l.drops_silence),
-           get(l.drops_closed), get(l.heartbeats_sent), get(l.heartbeats_answered));
+           get(l.drops_closed), get(l.heartbeats_sent), get(l.heartbeats_answered),
+           get(l.tls_handshakes), get(l.tls_failures));
     append_port(out, size, &len, "other", c.port[PORT_OTHER]);
     append_port(out, size, &len, "ludeng", c.port[PORT_LUDENG]);
     const server_counters &s = c.server;

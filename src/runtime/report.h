@@ -4,7 +4,7 @@
 // The statistics line, one line of key=value pairs in this order:
 //   stats version=V uptime=S link=up|down link_for=S
 //     link_attempts=N link_connects=N drops_write=N drops_silence=N
-//     drops_closed=N hb_sent=N hb_answered=N
+//     drops_closed=N hb_sent=N hb_answered=N tls_handshakes=N tls_failures=N
 //     other_bytes=N other_relayed=N other_handled=N other_unsent=N
 //     other_ignored=N other_discarded=N other_overflow=N
 //     ludeng_bytes=N ... ludeng_overflow=N            (the same seven)

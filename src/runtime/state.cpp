@@ -54,7 +54,7 @@ void counters_reset(int64_t now)
           &s.frames_commands, &s.frames_ignored, &s.bytes_discarded});
     link_counters &l = gw_counters.link;
     zero({&l.attempts, &l.connects, &l.drops_write, &l.drops_silence, &l.drops_closed,
-          &l.heartbeats_sent, &l.heartbeats_answered});
+          &l.heartbeats_sent, &l.heartbeats_answered, &l.tls_handshakes, &l.tls_failures});
     sms_counters &m = gw_counters.sms;
     zero({&m.received, &m.done, &m.refused, &m.unknown, &m.ignored, &m.multiline, &m.bad_password,
           &m.replies, &m.forwarded, &m.send_failed, &m.forward_dropped, &m.delete_failed,

@@ -88,6 +88,8 @@ struct link_counters {
     gw_counter drops_closed;   // the server closed the connection
     gw_counter heartbeats_sent;
     gw_counter heartbeats_answered;  // heartbeat responses received
+    gw_counter tls_handshakes;       // protected links made (TLS on)
+    gw_counter tls_failures;         // handshakes refused and sessions ended by a TLS error
     // Gateway-clock second of the latest change of the link state.
     std::atomic<int64_t> since;
 };
