@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "board/paraconfig.h"
+#include "io/tls.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ constexpr const char MORE[] = " ... and more";
 
 constexpr size_t PASSWORD_MIN = 4, PASSWORD_MAX = 16;
 
-enum value_kind { IPV4, PORT, DEVICE_ID, ADMIN_LIST, INTERVAL, PASSWORD };
+enum value_kind { IPV4, PORT, DEVICE_ID, ADMIN_LIST, INTERVAL, PASSWORD, CERTS, KEY, HOST };
 
 struct known_key {
     const char *name;
@@ -32,9 +33,24 @@ constexpr known_key KEYS[] = {
     {"server_ip_addr", IPV4, true, true},       {"server_port_num", PORT, true, true},
     {"device_id", DEVICE_ID, true, true},       {"sms_admin_numbers", ADMIN_LIST, false, false},
     {"stats_interval", INTERVAL, false, false}, {"sms_password", PASSWORD, false, false},
+    {"tls_ca_file", CERTS, false, false},       {"tls_server_name", HOST, false, false},
+    {"tls_cert_file", CERTS, false, false},     {"tls_key_file", KEY, false, false},
 };
 constexpr int ADMIN_KEY_AT = 3;  // KEYS[3]: missing, it lets every sender command
+constexpr int TLS_CA_AT = 6, TLS_NAME_AT = 7, TLS_CERT_AT = 8, TLS_KEY_AT = 9;
 constexpr int KEY_COUNT = sizeof KEYS / sizeof KEYS[0];
+
+constexpr bool key_at(int at, const char *name)
+{
+    const char *k = KEYS[at].name;
+    while (*k != '\0' && *k == *name)
+        k++, name++;
+    return *k == *name;
+}
+static_assert(key_at(ADMIN_KEY_AT, "sms_admin_numbers") && key_at(TLS_CA_AT, "tls_ca_file") &&
+                  key_at(TLS_NAME_AT, "tls_server_name") && key_at(TLS_CERT_AT, "tls_cert_file") &&
+                  key_at(TLS_KEY_AT, "tls_key_file"),
+              "the key positions name their keys");
 
 struct problem_list {
     config_problem *out;
@@ -138,6 +154,48 @@ bool find_bad_item(const char *s, const char **bad_b, const char **bad_e)
     }
 }
 
+// A DNS name: dot-separated labels of letters, digits and inner hyphens,
+// each 1 to 63 characters, 253 in all.
+bool is_host_name(const char *s)
+{
+    const size_t len = std::strlen(s);
+    if (len == 0 || len > 253)
+        return false;
+    size_t label = 0;
+    for (size_t i = 0; i <= len; i++) {
+        const char c = s[i];
+        if (c == '.' || c == '\0') {
+            if (label == 0 || s[i - 1] == '-')
+                return false;
+            label = 0;
+        } else if (is_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') ||
+                   (c == '-' && label > 0)) {
+            if (++label > 63)
+                return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The TLS values: files that must exist, be readable and parse; a key file
+// that only its owner may read; a name the certificate can carry.
+void check_tls_value(problem_list *p, const char *head, const known_key &k, const char *value)
+{
+    char why[160];
+    if (k.kind == HOST) {
+        if (!config_is_ipv4(value) && !is_host_name(value))
+            add(p, k.name, head, value, " is neither a dotted IPv4 address nor a DNS name");
+        return;
+    }
+    char tail[200];
+    if (tls_file_problem(value, k.kind == KEY ? TLS_FILE_KEY : TLS_FILE_CERTS, why, sizeof why)) {
+        std::snprintf(tail, sizeof tail, " %s", why);
+        add(p, k.name, head, value, tail);
+    }
+}
+
 // The problem with a known key's value, if any.
 void check_value(problem_list *p, const char *head, const known_key &k, const char *value)
 {
@@ -180,6 +238,9 @@ void check_value(problem_list *p, const char *head, const known_key &k, const ch
                 "and !\"#$%&'()*+,-./:;<=>?@_");
         }
         break;
+    case CERTS:
+    case KEY:
+    case HOST: check_tls_value(p, head, k, value); break;
     case ADMIN_LIST: {
         const char *b = nullptr, *e = nullptr;
         if (value[0] != '\0' && find_bad_item(value, &b, &e)) {
@@ -250,6 +311,16 @@ void check_missing(problem_list *p, const char *path, const int *first_line)
             std::snprintf(head, sizeof head, "%s: %s is missing", path, KEYS[k].name);
             add(p, KEYS[k].name, head, nullptr, "");
         }
+    }
+    const bool cert = first_line[TLS_CERT_AT] != 0, key = first_line[TLS_KEY_AT] != 0;
+    if (first_line[TLS_CA_AT] == 0 && (cert || key || first_line[TLS_NAME_AT] != 0)) {
+        std::snprintf(head, sizeof head, "%s: tls_ca_file is missing: the other tls_ keys need it",
+                      path);
+        add(p, KEYS[TLS_CA_AT].name, head, nullptr, "");
+    }
+    if (cert != key) {
+        std::snprintf(head, sizeof head, "%s: tls_cert_file and tls_key_file go together", path);
+        add(p, KEYS[cert ? TLS_KEY_AT : TLS_CERT_AT].name, head, nullptr, "");
     }
     if (first_line[ADMIN_KEY_AT] == 0) {
         std::snprintf(head, sizeof head,

@@ -2,10 +2,12 @@
 
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "peers/certs.h"
 #include "support/capture.h"
 #include "support/testutil.h"
 
@@ -172,4 +174,66 @@ TEST(ConfigCheck, UnreadableAndTooMany)
               Texts({"|@:1: line without '=' is ignored: \"x\" ... and more"}));
     config_problem one;
     EXPECT_EQ(config_check(dir.path().c_str(), &one, 0), 0);
+}
+
+// The TLS keys against a certificate set made for the test: files that
+// exist and parse, a private key only its owner may read, a certificate
+// with its key, a CA under both, a name a certificate can carry.
+TEST(ConfigCheck, TlsKeys)
+{
+    testutil::TempDir dir;
+    test_certs certs;
+    std::string err;
+    ASSERT_TRUE(test_certs_make(dir.path(), &certs, &err)) << err;
+    const std::string open_key = dir.file("open.key"), junk = dir.file("junk.pem");
+    testutil::write_file(open_key, testutil::read_file(certs.key("client")));
+    ASSERT_EQ(chmod(open_key.c_str(), 0644), 0);
+    testutil::write_file(junk,
+                         "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n");
+
+    const std::string base =
+        "server_ip_addr=192.0.2.10\nserver_port_num=8000\n"
+        "device_id=0102030405A6\nsms_admin_numbers=\n";
+    const std::string ca = "tls_ca_file=" + certs.pem("ca") + "\n";
+    const std::string pair =
+        "tls_cert_file=" + certs.pem("client") + "\ntls_key_file=" + certs.key("client") + "\n";
+    const auto line = [](int n, const char *key, const std::string &value, const char *why) {
+        return std::string(key) + "|@:" + std::to_string(n) + ": " + key + " \"" + value + "\" " +
+               why;
+    };
+    const std::pair<std::string, Texts> cases[] = {
+        {ca + pair + "tls_server_name=gw-1.example.org\n", {}},
+        {ca + "tls_server_name=192.0.2.10\n", {}},
+        {"tls_ca_file=" + dir.file("none.pem") + "\n",
+         {line(5, "tls_ca_file", dir.file("none.pem"),
+               "cannot be read: No such file or directory")}},
+        {"tls_ca_file=" + junk + "\ntls_cert_file=" + certs.key("client") +
+             "\ntls_key_file=" + certs.pem("client") + "\n",
+         {line(5, "tls_ca_file", junk, "holds no PEM certificate"),
+          line(6, "tls_cert_file", certs.key("client"), "holds no PEM certificate"),
+          line(7, "tls_key_file", certs.pem("client"),
+               "holds no PEM private key without a passphrase")}},
+        {ca + "tls_cert_file=" + certs.pem("client") + "\ntls_key_file=" + open_key + "\n",
+         {line(7, "tls_key_file", open_key, "is open to other users: chmod 600 it")}},
+        {ca + "tls_cert_file=" + certs.pem("client") + "\n",
+         {"tls_key_file|@: tls_cert_file and tls_key_file go together"}},
+        {ca + "tls_key_file=" + certs.key("client") + "\n",
+         {"tls_cert_file|@: tls_cert_file and tls_key_file go together"}},
+        {pair, {"tls_ca_file|@: tls_ca_file is missing: the other tls_ keys need it"}},
+    };
+    for (const auto &[tls, want] : cases)
+        EXPECT_EQ(check_text(base + tls), want) << tls;
+
+    // Names: labels of 1 to 63 letters, digits and inner hyphens.
+    const std::string label63(63, 'a'), named = base + ca + "tls_server_name=";
+    const std::pair<std::string, bool> names[] = {
+        {label63 + ".example", true},   {"a1", true},           {"10.0.0.1", true},
+        {label63 + "a.example", false}, {"-a.example", false},  {"a-.example", false},
+        {"a..example", false},          {"a_b.example", false}, {"a.example.", false}};
+    for (const auto &[name, good] : names)
+        EXPECT_EQ(check_text(named + name),
+                  good ? Texts()
+                       : Texts({line(6, "tls_server_name", name,
+                                     "is neither a dotted IPv4 address nor a DNS name")}))
+            << name;
 }
