@@ -26,6 +26,9 @@ struct sim_options {
     bool quiet = false;         // only the summary, no interleaved log
     std::string companion;      // program run for "zuzize-vid &"; empty: only recorded
     bool until_reboot = false;  // end at the gateway's first reboot request (duration bounds it)
+    // The server speaks TLS with certificates made in the run's directory and
+    // asks for the gateway's own; config.txt gets the gateway's TLS keys.
+    bool tls = false;
     // Optional: every line of the street ("<who>: <text>", quiet or not),
     // called on the thread of the stand-in that reports it.
     std::function<void(const std::string &line)> on_line;
@@ -92,6 +95,7 @@ struct sim_counters {
     int server_drops = 0;    // connections the server dropped
     int gateway_closes = 0;  // connections the gateway closed
     int connections = 0;     // accepted in all; reconnects = connections - 1
+    int tls_handshakes = 0, tls_refused = 0;  // with --tls: handshakes the server completed, failed
     int sms_in = 0, sms_handled = 0, replies_ok = 0, sms_forwarded = 0;
     int sms_deleted = 0;     // messages the modem deleted
     int replies_status = 0;  // status texts sent in answer to "status"

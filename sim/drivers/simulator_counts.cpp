@@ -66,6 +66,8 @@ std::vector<count_check> street_counts(const sim_counters &c)
           "an answer on a connection the server dropped, or up to five answered after the "
           "gateway closed the link for silence");
     l.add("link_connects", "connections the server accepted", c.connections);
+    if (c.tls_handshakes > 0)
+        l.add("tls_handshakes", "handshakes the server completed", c.tls_handshakes);
     l.add("drops_write drops_closed", "connections the server dropped", c.server_drops);
     l.add("drops_silence", "connections the gateway closed", c.gateway_closes);
     l.add("watchdog_feeds", "rises of line " + std::to_string(board.gpio_watchdog),

@@ -206,14 +206,16 @@ const char *sim_usage()
 {
     return "usage: lampgw-sim [--duration SECONDS] [--time-scale N] [--lamps N] [--lamp-interval "
            "SECONDS]\n"
-           "                  [--scenario FILE] [--quiet] [--until-reboot]\n"
+           "                  [--scenario FILE] [--quiet] [--until-reboot] [--tls]\n"
            "  --duration       gateway seconds to run after start-up (default 60)\n"
            "  --time-scale     gateway clock speed-up, 1 = real time (default 20)\n"
            "  --lamps          lamps behind each radio module, 0..255 (default 3)\n"
            "  --lamp-interval  gateway seconds between status frames of one lamp (default 10)\n"
            "  --scenario       timeline of events, \"<gateway-seconds> <event> [args]\" per line\n"
            "  --quiet          print only the summary\n"
-           "  --until-reboot   end at the gateway's first reboot request (--duration bounds it)\n";
+           "  --until-reboot   end at the gateway's first reboot request (--duration bounds it)\n"
+           "  --tls            the server speaks TLS (certificates made for the run) and asks\n"
+           "                   for the gateway's client certificate\n";
 }
 
 int sim_parse_args(int argc, char **argv, sim_options *opt, std::string *err)
@@ -228,8 +230,8 @@ int sim_parse_args(int argc, char **argv, sim_options *opt, std::string *err)
         }
         if (a == "--help" || a == "-h")
             return 2;
-        if (a == "--quiet" || a == "--until-reboot") {
-            (a == "--quiet" ? opt->quiet : opt->until_reboot) = true;
+        if (a == "--quiet" || a == "--until-reboot" || a == "--tls") {
+            (a == "--quiet" ? opt->quiet : a == "--tls" ? opt->tls : opt->until_reboot) = true;
             continue;
         }
         if (!inline_value) {

@@ -11,6 +11,9 @@
 #include <unistd.h>
 
 #include "board/timebase.h"
+#include "io/tls.h"
+#include "peers/certs.h"
+#include "runtime/connect.h"
 #include "runtime/main.h"
 
 const char *const SIM_MODEM_VERSION = "ME3630C3CV1.0B06";
@@ -175,6 +178,8 @@ void server_connected(sim_street &s, int n)
     {
         std::lock_guard<std::mutex> hold(s.lock);
         s.c.connections = n;
+        s.c.tls_handshakes = s.server.tls_handshakes();
+        s.c.tls_refused = s.server.tls_refused();
         s.link_lost = false;
         s.connected_at = sim_clock::now();
     }
@@ -313,10 +318,25 @@ void wire_reports(sim_street &s)
     s.gpio.on_event = [&s](const gpio_event &e) { gpio_event_seen(s, e); };
 }
 
+// With --tls: the certificates in the run's directory, the server's side of
+// the protected link.
+bool server_tls(sim_street &s)
+{
+    test_certs certs;
+    std::string err;
+    if (test_certs_make(s.dir, &certs, &err) &&
+        s.server.use_tls({certs.pem("server"), certs.key("server"), certs.pem("ca"), 0}, &err))
+        return true;
+    std::fprintf(stderr, "lampgw-sim: %s\n", err.c_str());
+    return false;
+}
+
 bool start_stand_ins(sim_street &s)
 {
     s.modem.set_version(SIM_MODEM_VERSION);
     wire_reports(s);
+    if (s.opt.tls && !server_tls(s))
+        return false;
     return s.radio[0].start() && s.radio[1].start() && s.modem.start() && s.server.start() &&
            !s.gpio.root().empty() && !s.processes.root().empty();
 }
@@ -328,6 +348,11 @@ void write_files(sim_street &s)
     std::ofstream f(s.config);
     f << "server_ip_addr=127.0.0.1\nserver_port_num=" << s.server.port()
       << "\ndevice_id=" << hex(SIM_GATEWAY_ADDRESS, 6, "") << "\n";
+    if (s.opt.tls) {
+        const test_certs certs{s.dir};
+        f << "tls_ca_file=" << certs.pem("ca") << "\ntls_cert_file=" << certs.pem("client")
+          << "\ntls_key_file=" << certs.key("client") << "\n";
+    }
     std::ofstream w(s.watch);
 }
 
@@ -414,6 +439,13 @@ bool sim_street_open(sim_street &s)
 
 void sim_street_close(sim_street &s)
 {
+    // The gateway's TLS settings live as long as the process: after a run
+    // with --tls, whatever runs in it next (the tests) finds the plain link.
+    if (s.opt.tls) {
+        std::ofstream(s.config, std::ios::trunc).flush();
+        tls_link_setup(s.config.c_str());
+        tls_stop();
+    }
     board = s.saved_board;
     time_set_speedup(s.saved_speedup);
     sim_current = nullptr;

@@ -32,6 +32,9 @@ void print_street(FILE *out, const sim_counters &c)
                  "%-30s %d by the server, %d by the gateway; %d connection(s), %d reconnect(s)\n",
                  "link drops", c.server_drops, c.gateway_closes, c.connections,
                  c.connections > 0 ? c.connections - 1 : 0);
+    if (c.tls_handshakes > 0 || c.tls_refused > 0)
+        std::fprintf(out, "%-30s %d handshake(s), %d refused\n", "tls", c.tls_handshakes,
+                     c.tls_refused);
     std::fprintf(out, "%-30s %d in, %d handled, %d \"ok\" replies, %d frame(s) forwarded by SMS\n",
                  "SMS", c.sms_in, c.sms_handled, c.replies_ok, c.sms_forwarded);
     std::fprintf(out, "%-30s key %d (ttyO1): %d, key %d (ttyO2): %d\n", "transmit-key windows",

@@ -271,10 +271,13 @@ ServerPeer::~ServerPeer()
     stop_.store(true);
     if (thread_.joinable())
         thread_.join();
-    if (conn_ >= 0)
-        close(conn_);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        close_conn_locked();
+    }
     if (listen_fd_ >= 0)
         close(listen_fd_);
+    tls_end();
 }
 
 bool ServerPeer::start()
@@ -362,6 +365,11 @@ void ServerPeer::accept_next(int conn)
     int c = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0)
         return;
+    ssl_st *session = nullptr;
+    if (tls_ctx_ != nullptr && (session = tls_accept(c)) == nullptr) {
+        close(c);
+        return;
+    }
     int count;
     bool replaced;
     {
@@ -374,9 +382,9 @@ void ServerPeer::accept_next(int conn)
         read_rest(conn);
     {
         std::lock_guard<std::mutex> hold(lock_);
-        if (conn_ >= 0)
-            close(conn_);
+        close_conn_locked();
         conn_ = c;
+        ssl_ = session;
         dropped_ = false;
         pending_.clear();
         count = ++connections_;
@@ -398,17 +406,18 @@ void ServerPeer::read_from(int conn)
     }
     // A dropped connection may still deliver what the gateway wrote after
     // the shutdown; it is closed unread.
-    ssize_t n = was_dropped ? 0 : read(conn, buf, sizeof buf);
+    ssize_t n = was_dropped ? 0 : conn_read(conn, buf, sizeof buf);
     if (n > 0) {
         handle(bytes(buf, buf + n));
         return;
     }
+    if (n == -2)
+        return;
     bool closed = false;
     {
         std::lock_guard<std::mutex> hold(lock_);
         if (conn_ == conn) {
-            close(conn_);
-            conn_ = -1;
+            close_conn_locked();
             dropped_ = false;
             closed = true;
         }
@@ -422,7 +431,8 @@ void ServerPeer::read_rest(int conn)
 {
     uint8_t buf[4096];
     ssize_t n;
-    while ((n = recv(conn, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+    while ((n = tls_ctx_ != nullptr ? conn_read(conn, buf, sizeof buf)
+                                    : recv(conn, buf, sizeof buf, MSG_DONTWAIT)) > 0)
         handle(bytes(buf, buf + n));
 }
 
@@ -497,7 +507,15 @@ void ServerPeer::send_locked(const bytes &b)
 {
     std::lock_guard<std::mutex> hold(lock_);
     if (conn_ >= 0 && !dropped_)
-        write_all(conn_, b.data(), b.size());
+        conn_write_locked(b.data(), b.size());
+}
+
+void ServerPeer::conn_write_locked(const uint8_t *p, size_t n)
+{
+    if (ssl_ != nullptr)
+        tls_write_locked(p, n);
+    else
+        write_all(conn_, p, n);
 }
 
 void ServerPeer::send_pieces(const bytes &b, size_t piece, int gap_us)

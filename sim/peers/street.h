@@ -14,6 +14,9 @@
 
 #include "peers/hex.h"
 
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX and SSL, kept out of this header
+struct ssl_st;
+
 // Polls pred every few milliseconds until it holds or timeout_ms of real
 // time have passed.
 bool wait_for(const std::function<bool()> &pred, int timeout_ms);
@@ -78,8 +81,22 @@ private:
     std::thread reader_;
 };
 
+// The server's side of a protected link.
+struct server_tls_options {
+    std::string cert_file, key_file;  // PEM, the certificate the server shows
+    std::string client_ca_file;  // non-empty: a client certificate is required, checked against it
+    int max_version = 0;  // non-zero (TLS1_1_VERSION): only protocols up to it, as an old server
+};
+
 // The central server on 127.0.0.1: accepts the gateway's connections one at
 // a time and keeps what arrives on each.
+//
+// With use_tls, every accepted connection is handshaken on the server thread
+// (bounded in time) and then read and written through its TLS session only:
+// the socket is non-blocking and one mutex (lock_) is held around every call
+// on the session, so that sends from other threads never meet the server
+// thread's read. A failed handshake closes the connection; it does not count
+// as a connection.
 class ServerPeer {
 public:
     ServerPeer();
@@ -87,6 +104,17 @@ public:
     ServerPeer(const ServerPeer &) = delete;
     ServerPeer &operator=(const ServerPeer &) = delete;
     bool start();  // listens on an ephemeral port
+    // Before start(): speak TLS. False, with the reason in *err, when the
+    // files cannot be used.
+    bool use_tls(const server_tls_options &o, std::string *err);
+    int tls_handshakes() const;       // handshakes that succeeded
+    int tls_refused() const;          // handshakes that failed (the gateway refused, say)
+    std::string client_name() const;  // CN of the latest client certificate, "" for none
+    // Test hooks for a hostile link: bytes straight onto the socket in place
+    // of a TLS record; and b's record cut in the middle: its first half is
+    // written, then the connection is dropped.
+    void send_raw(const bytes &b);
+    void cut_record(const bytes &b);
     int port() const { return port_; }
     void send(const bytes &b);  // to the current connection, if any
     // The same in pieces of `piece` bytes, each its own TCP segment, with
@@ -128,6 +156,16 @@ private:
     void send_locked(const bytes &b);  // send_lock_ held
     std::mutex send_lock_;             // keeps one send's pieces together
     void handle(const bytes &chunk);
+    ssl_st *tls_accept(int c);
+    ssize_t conn_read(int conn, uint8_t *buf, size_t size);  // -2: nothing whole yet
+    void conn_write_locked(const uint8_t *p, size_t n);      // lock_ held
+    void tls_write_locked(const uint8_t *p, size_t n);       // lock_ held
+    void tls_end();                                          // frees the context
+    void close_conn_locked();                                // lock_ held
+    ssl_ctx_st *tls_ctx_ = nullptr;
+    ssl_st *ssl_ = nullptr;  // conn_'s session in TLS mode; under lock_
+    int tls_handshakes_ = 0, tls_refused_ = 0;
+    std::string client_name_;
     int listen_fd_ = -1, conn_ = -1, port_ = 0;
     bool dropped_ = false;  // conn_ shut down by drop(), not yet closed
     mutable std::mutex lock_;
