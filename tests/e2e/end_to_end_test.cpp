@@ -80,7 +80,8 @@ std::vector<pid_t> companions()
 
 }  // namespace
 
-// Every road through the gateway, both directions, to the byte.
+// Every road through the gateway, both directions, to the byte: on the
+// plain link and inside TLS (the server asking for the gateway's certificate).
 TEST(EndToEndRoads, EveryTypeInBothDirections)
 {
     const bytes up1 = make_frame(kLamp1, 1, 0x01, 0x07, 0x11, {0xDE, 0xAD});
@@ -105,38 +106,44 @@ TEST(EndToEndRoads, EveryTypeInBothDirections)
         hex(down1) + "\n9 server " + hex(down4) + "\n12 server " + hex(down5) + "\n15 server " +
         hex(down2) + "\n16 radio1 " + hex(up0) + "\n18 radio2 " + hex(up2) +
         "\n32 server-reset-modem\n";
-    sim_options opt;
-    opt.duration = 45;
-    opt.lamps = 0;
-    opt.quiet = false;
-    const SimRun r = simulate(opt, scenario);
-    ASSERT_EQ(r.rc, 0) << failures(r) << r.log;
-
-    // Up: types 1 and 5 reach the server unchanged; type 3 goes nowhere.
-    EXPECT_TRUE(r.saw(": " + hex(up1) + "\n")) << r.log;
-    EXPECT_TRUE(r.saw(": " + hex(up5) + "\n")) << r.log;
-    EXPECT_FALSE(r.saw("sim | server: <- type 3"));
-    EXPECT_EQ(r.c.port[0].at_server, 1);
-    EXPECT_EQ(r.c.port[1].at_server, 1);
-    // Down: 1 and 4 reach the 434 MHz module, 5 the 450 MHz one, each in
-    // radio form inside its key window; type 2 goes nowhere.
-    EXPECT_TRUE(r.saw("sim | radio1: <- " + hex(radio_frame(down1)) + " :")) << r.log;
-    EXPECT_TRUE(r.saw("sim | radio1: <- " + hex(radio_frame(down4)) + " :")) << r.log;
-    EXPECT_TRUE(r.saw("sim | radio2: <- " + hex(radio_frame(down5)) + " :")) << r.log;
-    EXPECT_EQ(r.c.port[0].unkeyed, 1);  // only the type-0 echo below is unkeyed
-    EXPECT_EQ(r.c.port[1].unkeyed, 0);
-    EXPECT_EQ(r.c.port[1].at_module, 1);
-    // Type 2 goes to the last SMS sender as hexadecimal text.
-    EXPECT_TRUE(r.saw("sms sent to \"+4915100000001\"")) << r.log;
-    EXPECT_TRUE(r.saw("text \"" + hex(up2, "") + "\"")) << r.log;
-    EXPECT_EQ(r.c.sms_forwarded, 1);
-    // Type 0 from a module: its radio form, unkeyed, then the embedded
-    // command with AF in front, which sets the 434 MHz module's net id.
-    EXPECT_TRUE(r.saw("sim | radio1: <- " + hex(radio_frame(up0)) + " : type 0")) << r.log;
-    EXPECT_NE(r.c.port[0].settings.find("net id 9,"), std::string::npos) << r.c.port[0].settings;
-    EXPECT_NE(r.c.port[1].settings.find("net id 1,"), std::string::npos) << r.c.port[1].settings;
-    // Type 0, command 3 from the server pulses the modem's reset line.
-    EXPECT_EQ(r.c.modem_resets, 1);
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "inside TLS" : "plain");
+        sim_options opt;
+        opt.duration = 45;
+        opt.lamps = 0;
+        opt.quiet = false;
+        opt.tls = tls;
+        const SimRun r = simulate(opt, scenario);
+        ASSERT_EQ(r.rc, 0) << failures(r) << r.log;
+        EXPECT_EQ(r.c.tls_handshakes, tls ? 1 : 0);
+        // Up: types 1 and 5 reach the server unchanged; type 3 goes nowhere.
+        EXPECT_TRUE(r.saw(": " + hex(up1) + "\n")) << r.log;
+        EXPECT_TRUE(r.saw(": " + hex(up5) + "\n")) << r.log;
+        EXPECT_FALSE(r.saw("sim | server: <- type 3"));
+        EXPECT_EQ(r.c.port[0].at_server, 1);
+        EXPECT_EQ(r.c.port[1].at_server, 1);
+        // Down: 1 and 4 reach the 434 MHz module, 5 the 450 MHz one, each in
+        // radio form inside its key window; type 2 goes nowhere.
+        EXPECT_TRUE(r.saw("sim | radio1: <- " + hex(radio_frame(down1)) + " :")) << r.log;
+        EXPECT_TRUE(r.saw("sim | radio1: <- " + hex(radio_frame(down4)) + " :")) << r.log;
+        EXPECT_TRUE(r.saw("sim | radio2: <- " + hex(radio_frame(down5)) + " :")) << r.log;
+        EXPECT_EQ(r.c.port[0].unkeyed, 1);  // only the type-0 echo below is unkeyed
+        EXPECT_EQ(r.c.port[1].unkeyed, 0);
+        EXPECT_EQ(r.c.port[1].at_module, 1);
+        // Type 2 goes to the last SMS sender as hexadecimal text.
+        EXPECT_TRUE(r.saw("sms sent to \"+4915100000001\"")) << r.log;
+        EXPECT_TRUE(r.saw("text \"" + hex(up2, "") + "\"")) << r.log;
+        EXPECT_EQ(r.c.sms_forwarded, 1);
+        // Type 0 from a module: its radio form, unkeyed, then the embedded
+        // command with AF in front, which sets the 434 MHz module's net id.
+        EXPECT_TRUE(r.saw("sim | radio1: <- " + hex(radio_frame(up0)) + " : type 0")) << r.log;
+        EXPECT_NE(r.c.port[0].settings.find("net id 9,"), std::string::npos)
+            << r.c.port[0].settings;
+        EXPECT_NE(r.c.port[1].settings.find("net id 1,"), std::string::npos)
+            << r.c.port[1].settings;
+        // Type 0, command 3 from the server pulses the modem's reset line.
+        EXPECT_EQ(r.c.modem_resets, 1);
+    }
 }
 
 // Every SMS command is answered "ok"; "reset" reboots; the radio payloads

@@ -45,6 +45,7 @@ TEST(Report, StatsLineHoldsEveryKeyInItsOrder)
               std::string("stats version=") + gateway_version() +
                   " uptime=3600 link=up link_for=3500 link_attempts=3 link_connects=0 "
                   "drops_write=0 drops_silence=0 drops_closed=0 hb_sent=14 hb_answered=0 "
+                  "tls_handshakes=0 tls_failures=0 "
                   "other_bytes=0 other_relayed=7 other_handled=0 other_unsent=0 other_ignored=0 "
                   "other_discarded=0 other_overflow=0 ludeng_bytes=0 ludeng_relayed=0 "
                   "ludeng_handled=0 ludeng_unsent=0 ludeng_ignored=0 ludeng_discarded=0 "
