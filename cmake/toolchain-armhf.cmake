@@ -1,6 +1,7 @@
 # Cross build for the gateway board: 32-bit ARM, hard-float, glibc
 # (Cortex-A8 class). Uses Debian's arm-linux-gnueabihf cross compiler
-# (packages g++-arm-linux-gnueabihf, binutils-arm-linux-gnueabihf) and runs
+# (packages g++-arm-linux-gnueabihf, binutils-arm-linux-gnueabihf), the
+# board's OpenSSL from libssl-dev:armhf (armhf a foreign architecture), and runs
 # target programs on the build machine under qemu user-mode emulation, so
 # that gtest_discover_tests and ctest work in the cross build.
 #
@@ -36,6 +37,24 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# The board's OpenSSL (libssl-dev:armhf) is one of Debian's multiarch
+# packages: its headers are /usr/include/openssl (shared by every
+# architecture) with /usr/include/arm-linux-gnueabihf/openssl (this one's
+# configuration), its libraries are in /usr/lib/arm-linux-gnueabihf. The
+# cross compiler and linker search both multiarch directories themselves;
+# find_package(OpenSSL) looks only in the target's tree above, so it is
+# given the files. /usr/include is one of the compiler's own directories, so
+# no -I of the build machine's headers reaches the command line. Without
+# libssl-dev:armhf nothing is set and the configure stops at OpenSSL.
+set(LAMPGW_TARGET_LIBDIR /usr/lib/${LAMPGW_TARGET_TRIPLE})
+if(EXISTS ${LAMPGW_TARGET_LIBDIR}/libssl.so
+   AND EXISTS /usr/include/${LAMPGW_TARGET_TRIPLE}/openssl/configuration.h)
+  set(OPENSSL_INCLUDE_DIR /usr/include CACHE PATH "OpenSSL headers of the board")
+  set(OPENSSL_SSL_LIBRARY ${LAMPGW_TARGET_LIBDIR}/libssl.so CACHE FILEPATH "libssl of the board")
+  set(OPENSSL_CRYPTO_LIBRARY ${LAMPGW_TARGET_LIBDIR}/libcrypto.so
+      CACHE FILEPATH "libcrypto of the board")
+endif()
+
 # Target programs run under qemu; -L points it at the target's loader and
 # shared libraries. qemu-arm-static (qemu-user-static) or qemu-arm (qemu-user).
 find_program(LAMPGW_QEMU_ARM NAMES qemu-arm-static qemu-arm NO_CMAKE_FIND_ROOT_PATH)
@@ -45,9 +64,10 @@ if(LAMPGW_QEMU_ARM)
   # (seen under the same prefix) puts its libraries ahead of a Debian armhf
   # libc that may also be installed (the package build needs one for
   # dpkg-shlibdeps); the cross loader with that libc crashes at the first
-  # thread.
+  # thread. The multiarch directory after it, found outside the prefix,
+  # serves libssl and libcrypto (libssl3:armhf), and only what /lib lacks.
   set(CMAKE_CROSSCOMPILING_EMULATOR ${LAMPGW_QEMU_ARM} -L ${LAMPGW_TARGET_ROOT}
-      -E LD_LIBRARY_PATH=/lib)
+      -E LD_LIBRARY_PATH=/lib:${LAMPGW_TARGET_LIBDIR})
 endif()
 
 # No target build of GoogleTest is installed in the target tree: build it

@@ -7,6 +7,10 @@
 #                                  is executable) is there
 #   need_pkg PACKAGE...            each package dpkg does not list as installed
 #   need_file PACKAGE FILE...      PACKAGE, unless one of the files exists
+#   need_arch ARCH                 as root, adds ARCH as a foreign architecture
+#                                  of dpkg when a missing package is ARCH's
+#                                  (PACKAGE:ARCH), so that apt-get finds it;
+#                                  call it after the checks, before need_install
 #   need_root [NOTE]               as root: nothing; otherwise, when anything
 #                                  is missing, names it (and NOTE) and exits 1
 #   need_install                   installs what is missing with apt-get, as
@@ -50,6 +54,16 @@ need_file() {
     [ -e "$file" ] && return 0
   done
   need_add "$package"
+}
+
+need_arch() {
+  local arch=$1
+  [[ " ${need_missing[*]} " == *":$arch "* ]] || return 0
+  [ "$(dpkg --print-architecture)" != "$arch" ] || return 0
+  ! dpkg --print-foreign-architectures | grep -qx "$arch" || return 0
+  need_root "(after dpkg --add-architecture $arch)"
+  echo "$need_name: adding $arch as a foreign architecture of dpkg" >&2
+  dpkg --add-architecture "$arch"
 }
 
 need_root() {
