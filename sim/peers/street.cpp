@@ -543,6 +543,7 @@ void ServerPeer::drop()
     // closes it itself when the read sees the end.
     std::lock_guard<std::mutex> hold(lock_);
     if (conn_ >= 0 && !dropped_) {
+        close_notify_locked();
         shutdown(conn_, SHUT_RDWR);
         dropped_ = true;
     }

@@ -161,6 +161,7 @@ private:
     void conn_write_locked(const uint8_t *p, size_t n);      // lock_ held
     void tls_write_locked(const uint8_t *p, size_t n);       // lock_ held
     void tls_end();                                          // frees the context
+    void close_notify_locked();                              // lock_ held
     void close_conn_locked();                                // lock_ held
     ssl_ctx_st *tls_ctx_ = nullptr;
     ssl_st *ssl_ = nullptr;  // conn_'s session in TLS mode; under lock_

@@ -138,6 +138,15 @@ void ServerPeer::tls_write_locked(const uint8_t *p, size_t n)
     }
 }
 
+// A TLS server ends a session in order: its close_notify goes out before the
+// connection is shut. Non-blocking: a full socket simply goes without it.
+void ServerPeer::close_notify_locked()
+{
+    if (ssl_ != nullptr)
+        (void)SSL_shutdown(ssl_);
+    ERR_clear_error();
+}
+
 void ServerPeer::close_conn_locked()
 {
     SSL_free(ssl_);

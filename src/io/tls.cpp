@@ -251,9 +251,11 @@ ssize_t tls_read(tls_session *t, void *buf, size_t len, char *why, size_t why_si
     const int err = SSL_get_error(t->ssl, r);
     if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE)
         return 0;
-    if (err == SSL_ERROR_ZERO_RETURN)
-        std::snprintf(why, why_size, "the server closed the session");
-    else if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
+    if (err == SSL_ERROR_ZERO_RETURN) {
+        // The server's close_notify: an orderly end, as a FIN on plain TCP.
+        if (why_size > 0)
+            why[0] = '\0';
+    } else if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)
         std::snprintf(why, why_size, "the connection ended inside a record");
     else
         error_text(why, why_size, "bad record");

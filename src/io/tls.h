@@ -69,8 +69,8 @@ struct tls_session;
 tls_session *tls_open(int fd, const char *name, int timeout_ms, char *why, size_t why_size);
 
 // One read of decrypted bytes, never waiting. >0: bytes; 0: nothing whole
-// yet; -1: the session ended (closed by the server, cut, or garbage), with
-// the reason in why.
+// yet; -1: the session ended. why is empty when the server closed it in
+// order (close_notify), else it holds the fault (a cut, a bad record).
 ssize_t tls_read(tls_session *t, void *buf, size_t len, char *why, size_t why_size);
 
 // True when decrypted bytes wait inside the session: read them before

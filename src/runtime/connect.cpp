@@ -36,8 +36,10 @@ std::atomic<int> ended_fd{-1};
 // Read, written and freed only under the link lock.
 tls_session *link_tls = nullptr;
 
-// TLS settings from config.txt, read once at start-up (tls_link_setup).
+// TLS settings from config.txt, read once at start-up (tls_link_setup), and
+// what is wrong with them when they cannot be used (empty: nothing).
 tls_settings tls_wanted;
+char tls_fault[160];
 
 // A handshake or a write waits this long for the server, gateway time: as
 // long as a plain write may wait for room (link_socket).
@@ -101,6 +103,11 @@ int link_socket()
 // the checks.
 bool tls_handshake(gateway_context *ctx, int fd, tls_session **session)
 {
+    if (tls_fault[0] != '\0') {
+        printf("tls: %s: the link stays down\n", tls_fault);
+        counter_add(gw_counters.link.tls_failures);
+        return false;
+    }
     if (!tls_on() && !tls_start(tls_wanted)) {
         counter_add(gw_counters.link.tls_failures);
         return false;
@@ -260,9 +267,9 @@ void close_ended_link(gateway_context *ctx)
 
 bool tls_link_setup(const char *config_file)
 {
-    char why[160];
-    if (!tls_settings_read(config_file, &tls_wanted, why, sizeof why)) {
-        printf("tls: %s: the link stays down\n", why);
+    tls_fault[0] = '\0';
+    if (!tls_settings_read(config_file, &tls_wanted, tls_fault, sizeof tls_fault)) {
+        printf("tls: %s: the link stays down\n", tls_fault);
         tls_wanted.enabled = true;  // no plain fallback for a half-made setting
         return false;
     }
@@ -293,7 +300,7 @@ ssize_t server_read_tls(gateway_context *ctx, int fd, void *buf, size_t size, in
         return 0;
     char why[160];
     const ssize_t n = tls_read(link_tls, buf, size, why, sizeof why);
-    if (n < 0) {
+    if (n < 0 && why[0] != '\0') {
         printf("tls: %s\n", why);
         counter_add(gw_counters.link.tls_failures);
     }

@@ -150,35 +150,76 @@ TEST_F(TlsLink, RefusedServersKeepTheLinkDownAndAreRetriedOnTheCadence)
     }
 }
 
-// A record cut in the middle, and a plain frame in place of a record: each
-// ends the link as the server's close, reaches no radio, and the link is
-// built again.
+// A record cut in the middle, a plain frame in place of a record, and the
+// server's orderly close: each ends the link as the server's close, reaches
+// no radio, and the link is built again. Only the first two are failures.
 TEST_F(TlsLink, ACutOrForgedRecordEndsTheLinkWhichIsRebuilt)
 {
+    enum end_kind { CUT, FORGED, ORDERLY };
     const struct {
-        bool cut;
-        const char *line;
-    } cases[] = {{true, "tls: unexpected eof while reading\n"},
-                 {false, "tls: wrong version number\n"}};
+        end_kind kind;
+        const char *line;  // nullptr: no tls: line at all
+    } cases[] = {{CUT, "tls: unexpected eof while reading\n"},
+                 {FORGED, "tls: wrong version number\n"},
+                 {ORDERLY, nullptr}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.cut ? "cut mid-record" : "plain frame in place of a record");
+        SCOPED_TRACE(c.kind == CUT      ? "cut mid-record"
+                     : c.kind == FORGED ? "plain frame in place of a record"
+                                        : "close_notify");
         TlsCabinet t("server");
         ASSERT_TRUE(t.ok);
         start_connector(&net_fd1);
         ASSERT_TRUE(t.link_up(1));
         testutil::Capture console;
         t.cab.run(from_server_to_device);
-        if (c.cut)
+        if (c.kind == CUT)
             t.server.cut_record(lamp_frame(5, 1));
-        else
+        else if (c.kind == FORGED)
             t.server.send_raw(lamp_frame(5, 1));
+        else
+            t.server.drop();
         EXPECT_TRUE(t.link_up(2));
         t.cab.stop();
         const std::string out = console.end();
         EXPECT_EQ(get(gw_counters.link.drops_closed), 1u);
-        EXPECT_EQ(get(gw_counters.link.tls_failures), 1u);
+        EXPECT_EQ(get(gw_counters.link.tls_failures), c.line != nullptr ? 1u : 0u);
         EXPECT_EQ(get(gw_counters.link.tls_handshakes), 2u);
         EXPECT_TRUE(t.cab.ludeng.received().empty());
-        EXPECT_TRUE(testutil::in_order(out, {c.line, "connect success"})) << out;
+        if (c.line != nullptr)
+            EXPECT_TRUE(testutil::in_order(out, {c.line, "connect success"})) << out;
+        else
+            EXPECT_EQ(out.find("tls:"), std::string::npos) << out;
     }
 }
+
+// TLS keys that do not go together keep the link down, with their reason on
+// every attempt: never a plain link in their place.
+TEST_F(TlsLink, HalfMadeSettingsKeepTheLinkDownWithTheirReason)
+{
+    Cabinet cab(100);
+    ServerPeer server;
+    ASSERT_TRUE(server.start());
+    testutil::write_file(cab.config, "server_ip_addr=127.0.0.1\ntls_cert_file=" +
+                                         certs.pem("client") + "\n");
+    net_fd1.server_port = server.port();
+    testutil::Capture console;
+    EXPECT_FALSE(tls_link_setup(cab.config.c_str()));
+    cab.open_ports();
+    counters_reset(0);
+    start_connector(&net_fd1);
+    EXPECT_TRUE(testutil::wait_for("two refusals", 5000,
+                                   [] { return get(gw_counters.link.tls_failures) >= 2; }));
+    cab.stop();
+    wait_for([] { return net_fd1.sockfd.load() == -1; }, 3000);
+    const std::string out = console.end();
+    EXPECT_NE(out.find("tls: tls_ca_file is missing: the other tls_ keys need it: the link stays "
+                       "down\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("tls: :"), std::string::npos) << out;
+    EXPECT_EQ(out.find("connect success"), std::string::npos) << out;
+    EXPECT_TRUE(server.received().empty());
+    testutil::write_file(cab.config, "server_ip_addr=127.0.0.1\n");
+    EXPECT_TRUE(tls_link_setup(cab.config.c_str()));
+}
+
