@@ -1,4 +1,11 @@
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -75,6 +82,53 @@ protected:
         delete cert_dir;
         cert_dir = nullptr;
     }
+};
+
+// A loopback TCP port that was free a moment ago.
+int free_port()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok ? ntohs(a.sin_port) : 0;
+}
+
+void replace_all(std::string &s, const std::string &from, const std::string &to)
+{
+    for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+        s.replace(at, from.size(), to);
+}
+
+// stunnel in the foreground with the given configuration, killed at the
+// end of the test; it dies with the test process too.
+struct Stunnel {
+    Stunnel(const std::string &conf_file, const std::string &log)
+    {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        char *argv[] = {const_cast<char *>(STUNNEL), const_cast<char *>(conf_file.c_str()),
+                        nullptr};
+        if (posix_spawn(&pid, STUNNEL, &fa, nullptr, argv, environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Stunnel()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    static constexpr const char *STUNNEL = "/usr/bin/stunnel4";
+    pid_t pid = -1;
 };
 
 }  // namespace
@@ -223,3 +277,53 @@ TEST_F(TlsLink, HalfMadeSettingsKeepTheLinkDownWithTheirReason)
     EXPECT_TRUE(tls_link_setup(cab.config.c_str()));
 }
 
+// The stunnel example of the operator's guide, as the package ships it, with
+// only its paths and ports pointed at this test's: the gateway's TLS link
+// ends at stunnel, which checks the gateway's certificate and hands the
+// plain stream to an unchanged server.
+TEST_F(TlsLink, ThroughTheStunnelExample)
+{
+    if (access(Stunnel::STUNNEL, X_OK) != 0)
+        GTEST_SKIP() << "stunnel4 is not installed";
+    Cabinet cab(100);
+    const int port = free_port();
+    ASSERT_NE(port, 0);
+    std::string conf = testutil::read_file(testutil::source_file("packaging/stunnel-lampgw.conf"));
+    replace_all(conf, "0.0.0.0:8443", "127.0.0.1:" + std::to_string(port));
+    replace_all(conf, "127.0.0.1:8000", "127.0.0.1:" + std::to_string(cab.server.port()));
+    replace_all(conf, "/etc/stunnel/lampgw/", certs.dir + "/");
+    // The test's own: in the foreground, no pid file, a log of its own.
+    testutil::write_file(cab.dir.file("stunnel.conf"), "foreground = yes\npid =\n" + conf);
+    Stunnel proxy(cab.dir.file("stunnel.conf"), cab.dir.file("stunnel.log"));
+    ASSERT_GT(proxy.pid, 0);
+
+    testutil::write_file(cab.config, "server_ip_addr=127.0.0.1\ntls_ca_file=" + certs.pem("ca") +
+                                         "\ntls_cert_file=" + certs.pem("client") +
+                                         "\ntls_key_file=" + certs.key("client") + "\n");
+    net_fd1.server_port = port;
+    ASSERT_TRUE(tls_link_setup(cab.config.c_str()));
+    cab.open_ports();
+    counters_reset(0);
+    start_connector(&net_fd1);
+    EXPECT_TRUE(testutil::wait_for("the link through stunnel", 10000, [&] {
+        return net_fd1.net_connect_flag.load() == 1 && cab.server.connected();
+    })) << testutil::read_file(cab.dir.file("stunnel.log"));
+    testutil::Capture console;
+    cab.run(from_server_to_device);
+    const bytes up = lamp_frame(5, 1), down = lamp_frame(5, 2);
+    EXPECT_EQ(server_write(&net_fd1, up.data(), up.size()), static_cast<ssize_t>(up.size()));
+    cab.server.send(down);
+    EXPECT_TRUE(testutil::wait_for("both frames", 5000, [&] {
+        return !cab.server.frames().empty() && cab.ludeng.received() == radio_frame(down);
+    }));
+    cab.stop();
+    console.end();
+    wait_for([] { return net_fd1.net_connect_flag.load() == 1 || net_fd1.sockfd.load() == -1; },
+             3000);
+    ASSERT_FALSE(cab.server.frames().empty());
+    EXPECT_EQ(cab.server.frames().front(), up);
+    EXPECT_EQ(get(gw_counters.link.tls_handshakes), 1u);
+    testutil::write_file(cab.config, "server_ip_addr=127.0.0.1\n");
+    tls_link_setup(cab.config.c_str());
+    tls_stop();
+}
