@@ -12,6 +12,7 @@
 #include "board/board.h"
 #include "board/timebase.h"
 #include "drivers/soak_state.h"
+#include "peers/certs.h"
 
 int soak_parse_args(int argc, char **argv, soak_options *opt, std::string *err)
 {
@@ -23,8 +24,8 @@ int soak_parse_args(int argc, char **argv, soak_options *opt, std::string *err)
             continue;
         if (a == "--help" || a == "-h")
             return 2;
-        if (a == "--quiet") {
-            opt->quiet = true;
+        if (a == "--quiet" || a == "--tls") {
+            (a == "--quiet" ? opt->quiet : opt->tls) = true;
         } else if (a == "--days" && more) {
             opt->days = std::strtod(argv[++i], &end);
             if (*end != '\0' || !(opt->days > 0) || opt->days > 1000) {
@@ -62,11 +63,12 @@ int soak_parse_args(int argc, char **argv, soak_options *opt, std::string *err)
 const char *soak_usage()
 {
     return "usage: lampgw-sim --soak [--days N] [--seed S] [--time-scale N] [--quiet]\n"
-           "                         [--csv FILE] [--console FILE] [--hosted PATH]\n"
+           "                         [--csv FILE] [--console FILE] [--hosted PATH] [--tls]\n"
            "  the gateway as its own process for N simulated days (default 1, fractions\n"
            "  allowed) at N times real speed (default 400) under a seeded random fault\n"
            "  schedule; stops at the first broken invariant and names it; --console keeps\n"
-           "  the gateway's own lines, stamped with the simulated time\n";
+           "  the gateway's own lines, stamped with the simulated time; --tls: the servers\n"
+           "  speak TLS (certificates made for the run) and ask for the gateway's own\n";
 }
 
 namespace soak {
@@ -142,10 +144,32 @@ void write_config(state &s)
     f << "server_ip_addr=127.0.0.1\nserver_port_num=" << s.server[0].port()
       << "\ndevice_id=" << DEVICE_ID << "\nsms_admin_numbers=" << ADMIN << "," << ADMIN_BAD
       << "\nsms_password=" << PASSWORD << "\nstats_interval=0\n";
+    if (s.opt.tls) {
+        const test_certs certs{s.dir.path};
+        f << "tls_ca_file=" << certs.pem("ca") << "\ntls_cert_file=" << certs.pem("client")
+          << "\ntls_key_file=" << certs.key("client") << "\n";
+    }
+}
+
+// With --tls: certificates in the run's directory; both servers show the
+// server's and want the gateway's, signed by the same CA.
+bool servers_tls(state &s)
+{
+    test_certs certs;
+    std::string err;
+    bool ok = test_certs_make(s.dir.path, &certs, &err);
+    for (ServerPeer &server : s.server)
+        ok = ok &&
+             server.use_tls({certs.pem("server"), certs.key("server"), certs.pem("ca"), 0}, &err);
+    if (!ok)
+        std::fprintf(s.log, "lampgw-sim: TLS for the servers: %s\n", err.c_str());
+    return ok;
 }
 
 bool start_street(state &s)
 {
+    if (s.opt.tls && !servers_tls(s))
+        return false;
     if (!s.radio1.start() || !s.radio2.start() || !s.modem.start() || !s.server[0].start() ||
         !s.server[1].start() || s.gpio.root().empty()) {
         std::fprintf(s.log, "lampgw-sim: the simulated street could not be set up\n");
@@ -324,8 +348,8 @@ int soak_run(const soak_options &opt, soak_report *rp, FILE *log)
     r.seed = opt.seed != 0
                  ? opt.seed
                  : static_cast<uint32_t>(soak::clock_type::now().time_since_epoch().count()) | 1u;
-    std::fprintf(log, "lampgw-sim soak: seed %u, %g simulated days, time scale %u\n", r.seed,
-                 opt.days, opt.time_scale);
+    std::fprintf(log, "lampgw-sim soak: seed %u, %g simulated days, time scale %u%s\n", r.seed,
+                 opt.days, opt.time_scale, opt.tls ? ", server link in TLS" : "");
     std::fflush(log);
     return soak::run(opt, r, log);
 }

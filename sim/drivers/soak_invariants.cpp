@@ -326,7 +326,8 @@ bool config_holds(const std::string &path, const std::string &ip, const std::str
         const std::string key = line.substr(0, eq);
         if (eq == std::string::npos ||
             (key != "server_ip_addr" && key != "server_port_num" && key != "device_id" &&
-             key != "sms_admin_numbers" && key != "sms_password" && key != "stats_interval")) {
+             key != "sms_admin_numbers" && key != "sms_password" && key != "stats_interval" &&
+             key.compare(0, 4, "tls_") != 0)) {
             *why = "config.txt has a line that does not parse: \"" + line + "\"";
             return false;
         }
@@ -522,12 +523,13 @@ void check_babble_uplink(state &s, double t, double settle)
 
 bool check_resources(state &s, int fds, long threads, long rss)
 {
-    if (fds <= SOAK_MAX_FDS && threads <= SOAK_MAX_THREADS && rss <= SOAK_MAX_RSS_KIB)
+    const long max_rss = soak_max_rss_kib(s.opt);
+    if (fds <= SOAK_MAX_FDS && threads <= SOAK_MAX_THREADS && rss <= max_rss)
         return true;
     char b[200];
     std::snprintf(b, sizeof b,
                   "%d descriptors, %ld threads, %ld KiB resident; the bounds are %d, %d, %ld KiB",
-                  fds, threads, rss, SOAK_MAX_FDS, SOAK_MAX_THREADS, SOAK_MAX_RSS_KIB);
+                  fds, threads, rss, SOAK_MAX_FDS, SOAK_MAX_THREADS, max_rss);
     s.fail("resources", b);
     return false;
 }
@@ -536,7 +538,7 @@ void check_resources_growth(state &s, size_t day)
 {
     const soak_day &d = s.r.days[day], &first = s.r.days[0];
     if (day == 0 || (d.max_fds <= first.max_fds + 2 && d.max_threads <= first.max_threads + 1 &&
-                     d.max_rss_kib <= first.max_rss_kib + SOAK_MAX_RSS_KIB / 12))
+                     d.max_rss_kib <= first.max_rss_kib + soak_max_rss_kib(s.opt) / 12))
         return;
     char b[200];
     std::snprintf(b, sizeof b,

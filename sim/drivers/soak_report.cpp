@@ -116,13 +116,13 @@ void print_traffic(FILE *out, const soak_report &r)
                  r.type2_sent, r.type2_checked, r.type2_worst_s);
 }
 
-void print_process(FILE *out, const soak_report &r)
+void print_process(FILE *out, const soak_options &opt, const soak_report &r)
 {
     std::fprintf(out, "| longest gap between two watchdog feeds | %.1f s |\n", r.feed_worst_gap_s);
     std::fprintf(out, "| statistics lines held against the soak's figures | %d |\n",
                  r.counters_checked);
     std::fprintf(out, "| bounds: descriptors, threads, resident memory | %d, %d, %ld KiB |\n",
-                 SOAK_MAX_FDS, SOAK_MAX_THREADS, SOAK_MAX_RSS_KIB);
+                 SOAK_MAX_FDS, SOAK_MAX_THREADS, soak_max_rss_kib(opt));
     for (size_t d = 0; d < r.days.size(); ++d)
         std::fprintf(
             out, "| day %zu: highest descriptors, threads, resident memory | %d, %d, %ld KiB |\n",
@@ -147,13 +147,14 @@ void soak_print_summary(FILE *out, const soak_options &opt, const soak_report &r
     for (int k = 0; k < SOAK_FAULT_KINDS; ++k)
         std::fprintf(out, "| fault: %s | %d |\n", soak::fault_name(k), r.faults[k]);
     print_traffic(out, r);
-    print_process(out, r);
+    print_process(out, opt, r);
     if (r.invariant.empty())
         std::fprintf(out, "\nevery invariant held\n");
     else
         std::fprintf(out,
                      "\nINVARIANT BROKEN: %s: %s\nreplay: lampgw-sim --soak --seed %u --days %g "
-                     "--time-scale %u\n",
-                     r.invariant.c_str(), r.detail.c_str(), r.seed, opt.days, opt.time_scale);
+                     "--time-scale %u%s\n",
+                     r.invariant.c_str(), r.detail.c_str(), r.seed, opt.days, opt.time_scale,
+                     opt.tls ? " --tls" : "");
     std::fflush(out);
 }
