@@ -26,12 +26,13 @@ namespace {
 
 const char *const LOAD_USAGE =
     "usage: lampgw-sim --load [--phase-seconds N] [--no-ser2net] [--ser2net PATH]\n"
-    "                         [--ser2net-nodelay] [--compare PATH [--compare-label TEXT]]\n"
+    "                         [--ser2net-nodelay] [--compare PATH [--compare-label TEXT]] [--tls]\n"
     "  four phases of N seconds (default 60): idle, both ports at 960 B/s, /dev/ttyO2\n"
     "  alone, /dev/ttyO1 noise; ser2net relays the same traffic when installed\n"
     "  (--ser2net-nodelay: without its default delay for gathering characters);\n"
     "  --compare: an older lampgw-hosted fed the same frames beside this one, for\n"
-    "  its CPU per frame (TEXT names it in the table, e.g. its commit)\n";
+    "  its CPU per frame (TEXT names it in the table, e.g. its commit); --tls: this\n"
+    "  gateway once more beside, its server link in TLS, against the plain link\n";
 
 int load_main(int argc, char **argv)
 {
@@ -48,6 +49,8 @@ int load_main(int argc, char **argv)
             opt.ser2net_nodelay = true;
         } else if (a == "--ser2net" && i + 1 < argc) {
             opt.ser2net_exe = argv[++i];
+        } else if (a == "--tls") {
+            opt.tls = true;
         } else if (a == "--compare" && i + 1 < argc) {
             opt.compare = argv[++i];
         } else if (a == "--compare-label" && i + 1 < argc) {

@@ -34,26 +34,58 @@ bool prepare(load_rig &rig)
     return true;
 }
 
-// This build and, when asked for, the older one, each on a street of its
-// own, until both are connected. False when this build cannot be measured;
-// the older one is only left out, with the reason.
+// A gateway beside this build's, on a street of its own; left out, with the
+// reason in *fault, when that street cannot be set up.
+void start_beside(load_rig &rig, int d, const std::string &exe, const char *name,
+                  const test_certs *certs, std::string *fault)
+{
+    auto &g = rig.gw[d];
+    g = std::make_unique<hosted_street>();
+    if (!g->start(rig.st, d, exe, rig.dir.path, name, certs, fault))
+        g.reset();
+}
+
+// This build once more, its server speaking TLS and asking for the client
+// certificate; the certificates are made once, in the run's directory.
+void start_tls(load_rig &rig)
+{
+    test_certs certs;
+    std::string err;
+    if (!test_certs_make(rig.dir.path, &certs, &err)) {
+        rig.r.tls_fault = "no certificates: " + err;
+        return;
+    }
+    start_beside(rig, LOAD_TLS, rig.opt.hosted, "tls", &certs, &rig.r.tls_fault);
+}
+
+// A gateway beside that has settled without connecting is left out.
+void drop_unconnected(load_rig &rig, int d, const std::string &exe, std::string *fault)
+{
+    auto &g = rig.gw[d];
+    if (g && !g->server.connected()) {
+        *fault = g->not_connected(exe);
+        g.reset();
+    }
+}
+
+// This build and, when asked for, the older one and the TLS one, each on a
+// street of its own, until all are connected. False when this build cannot
+// be measured; the others are only left out, with the reason.
 bool start_gateways(load_rig &rig)
 {
     const load_options &opt = rig.opt;
     auto &gw = rig.gw;
     gw[LOAD_GATEWAY] = std::make_unique<hosted_street>();
-    if (!gw[LOAD_GATEWAY]->start(rig.st, LOAD_GATEWAY, opt.hosted, rig.dir.path, "lampgw")) {
+    std::string why;
+    if (!gw[LOAD_GATEWAY]->start(rig.st, LOAD_GATEWAY, opt.hosted, rig.dir.path, "lampgw", nullptr,
+                                 &why)) {
         rig.r.failures.push_back("the simulated street could not be set up");
         return false;
     }
-    if (!opt.compare.empty()) {
-        gw[LOAD_PREVIOUS] = std::make_unique<hosted_street>();
-        if (!gw[LOAD_PREVIOUS]->start(rig.st, LOAD_PREVIOUS, opt.compare, rig.dir.path,
-                                      "previous")) {
-            rig.r.previous_fault = "its street could not be set up";
-            gw[LOAD_PREVIOUS].reset();
-        }
-    }
+    if (!opt.compare.empty())
+        start_beside(rig, LOAD_PREVIOUS, opt.compare, "previous", nullptr, &rig.r.previous_fault);
+    if (opt.tls)
+        start_tls(rig);
     // Start-up takes about 25 gateway seconds, 1.3 s at 20 times the speed.
     wait_for(
         [&gw] {
@@ -68,12 +100,10 @@ bool start_gateways(load_rig &rig)
                                  (gw[LOAD_GATEWAY]->exited ? " ended)" : ")"));
         return false;
     }
-    if (gw[LOAD_PREVIOUS] && !gw[LOAD_PREVIOUS]->server.connected()) {
-        rig.r.previous_fault = opt.compare + (gw[LOAD_PREVIOUS]->exited ? " ended before connecting"
-                                                                        : " did not connect");
-        gw[LOAD_PREVIOUS].reset();
-    }
+    drop_unconnected(rig, LOAD_PREVIOUS, opt.compare, &rig.r.previous_fault);
+    drop_unconnected(rig, LOAD_TLS, opt.hosted, &rig.r.tls_fault);
     rig.r.previous = gw[LOAD_PREVIOUS] != nullptr;
+    rig.r.tls = gw[LOAD_TLS] != nullptr;
     return true;
 }
 
@@ -110,11 +140,14 @@ void plan_feeding(load_rig &rig)
     rig.pid[LOAD_GATEWAY] = rig.gw[LOAD_GATEWAY]->pid;
     rig.pid[LOAD_SER2NET] = rig.ser2net.pid;
     rig.pid[LOAD_PREVIOUS] = r.previous ? rig.gw[LOAD_PREVIOUS]->pid : -1;
+    rig.pid[LOAD_TLS] = r.tls ? rig.gw[LOAD_TLS]->pid : -1;
     std::vector<int> fed = {LOAD_GATEWAY};
     if (r.ser2net)
         fed.push_back(LOAD_SER2NET);
     if (r.previous)
         fed.push_back(LOAD_PREVIOUS);
+    if (r.tls)
+        fed.push_back(LOAD_TLS);
     do
         rig.orders.push_back(fed);
     while (std::next_permutation(fed.begin(), fed.end()));
@@ -151,12 +184,13 @@ void write_port(load_rig &rig, int phase, int port, bool noise)
     }
 }
 
-// Under full load, this build's CPU per frame against the older build's,
+// Under full load, daemon num's CPU per frame against daemon den's (this
+// build against the older one, the TLS gateway against the plain one),
 // window by window: other work on the machine that hits one of the two
 // harder for a moment moves one window's ratio, not the median of all.
-void compare_windows(load_rig &rig, std::vector<double> *ratios)
+void compare_windows(load_rig &rig, int num, int den, std::vector<double> *ratios)
 {
-    const int d[2] = {LOAD_GATEWAY, LOAD_PREVIOUS};
+    const int d[2] = {num, den};
     const auto window = std::chrono::duration_cast<load_clock::duration>(
         std::chrono::duration<double>(rig.opt.phase_seconds / WINDOWS));
     auto next = load_clock::now();
@@ -188,11 +222,23 @@ void record_phase(load_rig &rig, int phase, const double cpu0[LOAD_DAEMONS])
         r.both[d][phase] = load_summarise(both, 2);
         r.ttyo2[d][phase] = load_summarise(both + 1, 1);
     }
-    const load_latency &gw = r.both[LOAD_GATEWAY][phase];
-    if (gw.received != gw.sent)
-        r.failures.push_back("phase " + std::to_string(phase) + ": the gateway delivered " +
-                             std::to_string(gw.received) + " of " + std::to_string(gw.sent) +
-                             " frames");
+    for (const int d : {LOAD_GATEWAY, LOAD_TLS}) {
+        const load_latency &gw = r.both[d][phase];
+        if (gw.received != gw.sent)
+            r.failures.push_back("phase " + std::to_string(phase) + ": the " +
+                                 (d == LOAD_TLS ? "TLS " : "") + "gateway delivered " +
+                                 std::to_string(gw.received) + " of " + std::to_string(gw.sent) +
+                                 " frames");
+    }
+}
+
+// The median of the windows' ratios into *ratio, their number into *windows.
+void take_median(const std::vector<double> &ratios, double *ratio, int *windows)
+{
+    if (ratios.empty())
+        return;
+    *ratio = sim_percentile(ratios, 0.5);
+    *windows = static_cast<int>(ratios.size());
 }
 
 void run_phase(load_rig &rig, int phase)
@@ -201,21 +247,21 @@ void run_phase(load_rig &rig, int phase)
     for (int d = 0; d < LOAD_DAEMONS; ++d)
         cpu0[d] = load_process_cpu(rig.pid[d]);
     std::vector<std::thread> writers;
-    std::vector<double> ratios;
+    std::vector<double> ratios, tls_ratios;
     if (phase == LOAD_FULL || phase == LOAD_NOISE)
         writers.emplace_back(write_port, std::ref(rig), phase, 0, phase == LOAD_NOISE);
     if (phase != LOAD_IDLE)
         writers.emplace_back(write_port, std::ref(rig), phase, 1, false);
     if (phase == LOAD_FULL && rig.r.previous)
-        writers.emplace_back(compare_windows, std::ref(rig), &ratios);
+        writers.emplace_back(compare_windows, std::ref(rig), LOAD_GATEWAY, LOAD_PREVIOUS, &ratios);
+    if (phase == LOAD_FULL && rig.r.tls)
+        writers.emplace_back(compare_windows, std::ref(rig), LOAD_TLS, LOAD_GATEWAY, &tls_ratios);
     if (writers.empty())
         std::this_thread::sleep_for(std::chrono::duration<double>(rig.opt.phase_seconds));
     for (auto &w : writers)
         w.join();
-    if (!ratios.empty()) {
-        rig.r.compare_ratio = sim_percentile(ratios, 0.5);
-        rig.r.compare_windows = static_cast<int>(ratios.size());
-    }
+    take_median(ratios, &rig.r.compare_ratio, &rig.r.compare_windows);
+    take_median(tls_ratios, &rig.r.tls_ratio, &rig.r.tls_windows);
     // The last frames are on their way; a second is ample.
     if (phase != LOAD_IDLE)
         std::this_thread::sleep_for(std::chrono::seconds(1));

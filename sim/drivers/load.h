@@ -16,6 +16,13 @@
 // beside the first on a street of its own (radio stand-ins, modem, server,
 // GPIO tree) and is fed the same frames at the same moments, so the two
 // builds' CPU per frame is measured under the same conditions in one run.
+//
+// With `tls` one more lampgw-hosted, the same executable as the first, runs
+// beside it on a street whose server speaks TLS and asks for a client
+// certificate, its config.txt carrying the TLS keys (certificates made once
+// in the run's directory). It is fed the same frames at the same moments,
+// so the cost of the protected link is the difference between two gateways
+// under the same conditions.
 #pragma once
 
 #include <cstdio>
@@ -30,10 +37,12 @@ struct load_options {
     bool ser2net_nodelay = false;  // turn off ser2net's default character delay
     std::string compare;           // an older lampgw-hosted to measure beside; empty: none
     std::string compare_label;     // how the table names it (a commit); empty: "previous build"
+    bool tls = false;              // a second gateway of this build beside, its link in TLS
 };
 
-// The daemons of a run: this build, ser2net, the older build.
-enum { LOAD_GATEWAY = 0, LOAD_SER2NET = 1, LOAD_PREVIOUS = 2, LOAD_DAEMONS = 3 };
+// The daemons of a run: this build, ser2net, the older build, this build
+// with its link in TLS.
+enum { LOAD_GATEWAY = 0, LOAD_SER2NET = 1, LOAD_PREVIOUS = 2, LOAD_TLS = 3, LOAD_DAEMONS = 4 };
 enum { LOAD_IDLE = 0, LOAD_FULL = 1, LOAD_ALONE = 2, LOAD_NOISE = 3, LOAD_PHASES = 4 };
 
 struct load_latency {
@@ -49,6 +58,11 @@ struct load_report {
     // the median over windows of the phase; 0 when not measured.
     double compare_ratio = 0;
     int compare_windows = 0;
+    bool tls = false;       // the TLS gateway ran beside the plain one
+    std::string tls_fault;  // why it is missing although asked for
+    // Its CPU per frame over the plain gateway's, the same way; 0 when not measured.
+    double tls_ratio = 0;
+    int tls_windows = 0;
     // [daemon][phase]: both ports pooled, and /dev/ttyO2 (the 450 MHz side) alone
     load_latency both[LOAD_DAEMONS][LOAD_PHASES], ttyo2[LOAD_DAEMONS][LOAD_PHASES];
     double cpu_seconds[LOAD_DAEMONS][LOAD_PHASES] = {};  // [daemon][phase]
@@ -62,5 +76,6 @@ struct load_report {
 int load_run(const load_options &opt, load_report *r);
 
 // The figures as a Markdown table, with the goal each is held against; the
-// row against the older build only when one was asked for.
+// row against the older build only when one was asked for, the TLS rows
+// only with tls.
 void load_print_table(FILE *out, const load_options &opt, const load_report &r);

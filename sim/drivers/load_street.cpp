@@ -217,25 +217,36 @@ load_latency load_summarise(const stream_times *const *t, int n)
 }
 
 bool hosted_street::start(load_state &st, int d, const std::string &exe, const std::string &dir,
-                          const std::string &name)
+                          const std::string &name, const test_certs *certs, std::string *why)
 {
     server.on_frame = [&st, d](const bytes &f) {
         st.arrived(d, f.data(), f.size(), load_now_ns());
     };
-    if (!radio[0].start() || !radio[1].start() || !modem.start() || !server.start() ||
-        gpio.root().empty())
+    if (certs != nullptr &&
+        !server.use_tls({certs->pem("server"), certs->key("server"), certs->pem("ca"), 0}, why))
         return false;
+    if (!radio[0].start() || !radio[1].start() || !modem.start() || !server.start() ||
+        gpio.root().empty()) {
+        *why = "its street could not be set up";
+        return false;
+    }
     const std::string config = dir + "/" + name + "-config.txt",
                       watch = dir + "/" + name + "-ttyUSB2";
     {
         std::ofstream f(config);
         f << "server_ip_addr=127.0.0.1\nserver_port_num=" << server.port()
           << "\ndevice_id=" << DEVICE_ID << "\n";
+        if (certs != nullptr)
+            f << "tls_ca_file=" << certs->pem("ca") << "\ntls_cert_file=" << certs->pem("client")
+              << "\ntls_key_file=" << certs->key("client") << "\n";
         std::ofstream w(watch);
     }
+    log = dir + "/" + name + ".log";
     pid = load_spawn({exe, radio[0].path(), radio[1].path(), modem.slave_path(), watch, gpio.root(),
                       config, "20"},
-                     dir + "/" + name + ".log");
+                     log);
+    if (pid <= 0)
+        *why = "it could not be started";
     return pid > 0;
 }
 
@@ -246,4 +257,15 @@ bool hosted_street::settled()
         pid = -1;
     }
     return exited || pid <= 0 || server.connected();
+}
+
+std::string hosted_street::not_connected(const std::string &exe) const
+{
+    std::ifstream f(log);
+    std::string line, tls;
+    while (std::getline(f, line))
+        if (line.find("tls: ") != std::string::npos)
+            tls = line.substr(0, 160);
+    const std::string what = exe + (exited ? " ended before connecting" : " did not connect");
+    return tls.empty() ? what : what + " (" + tls + ")";
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "drivers/load.h"
+#include "peers/certs.h"
 #include "peers/modem_emulator.h"
 #include "peers/radio_module.h"
 #include "peers/street.h"
@@ -78,7 +79,7 @@ std::string load_find_ser2net(const std::string &given);
 // Latency over the streams t[0..n): frames sent, received, median, 99th percentile.
 load_latency load_summarise(const stream_times *const *t, int n);
 
-// One hosted gateway and the street around it. Two builds measured side by
+// One hosted gateway and the street around it. Gateways measured side by
 // side each get one: a pseudo-terminal is read by one process only.
 struct hosted_street {
     RadioModule radio[2] = {{1, 0}, {2, 0}};
@@ -87,12 +88,19 @@ struct hosted_street {
     GpioTree gpio{board_gpio_lines()};
     pid_t pid = -1;
     bool exited = false;
+    std::string log;  // the gateway's console
 
     // Starts the stand-ins and `exe` as daemon d; files go to dir/<name>*.
+    // With certs the server speaks TLS and asks for the client certificate,
+    // and config.txt names ca, client and its key. False, with the reason in
+    // *why, when something cannot be set up.
     bool start(load_state &st, int d, const std::string &exe, const std::string &dir,
-               const std::string &name);
+               const std::string &name, const test_certs *certs, std::string *why);
     // True once connected or gone (then pid is -1).
     bool settled();
+    // Why a gateway that was started is not connected, in a few words: the
+    // last "tls: " line of its console when it has one.
+    std::string not_connected(const std::string &exe) const;
     ~hosted_street() { load_stop_child(pid, SIGKILL); }
 };
 
@@ -122,11 +130,12 @@ struct load_rig {
     load_state st;
     size_t cap = 0;            // frames a stream can hold: one phase's worth and some
     SerialPeer relay_line[2];  // ser2net's lines
-    // [LOAD_GATEWAY] and, when asked for, [LOAD_PREVIOUS]; none for ser2net.
+    // [LOAD_GATEWAY] and, when asked for, [LOAD_PREVIOUS] and [LOAD_TLS];
+    // none for ser2net.
     std::unique_ptr<hosted_street> gw[LOAD_DAEMONS];
     load_child ser2net;
     relay_client client[2];
-    pid_t pid[LOAD_DAEMONS] = {-1, -1, -1};
+    pid_t pid[LOAD_DAEMONS] = {-1, -1, -1, -1};
     // The daemons fed in the order each frame goes to them; every order
     // in turn.
     std::vector<std::vector<int>> orders;

@@ -10,24 +10,27 @@
 #define LAMPGW_HOSTED "lampgw-hosted"
 #endif
 
-// A short load run of the gateway as its own process, a second build beside
-// it: every frame put on either line reaches each one's server, noise on
-// /dev/ttyO1 produces nothing, and the table carries every figure. (ser2net
-// joins when it is installed.)
+// A short load run of the gateway as its own process, a second build and
+// the same gateway over TLS beside it: every frame put on either line
+// reaches each one's server, noise on /dev/ttyO1 produces nothing, and the
+// table carries every figure. (ser2net joins when it is installed.)
 TEST(LoadMode, RelaysEveryFrameAndReportsEachFigure)
 {
     load_options opt;
     opt.phase_seconds = 1.5;
     opt.hosted = opt.compare = LAMPGW_HOSTED;
+    opt.tls = true;
     load_report r;
     ASSERT_EQ(load_run(opt, &r), 0) << (r.failures.empty() ? "" : r.failures[0]);
     ASSERT_TRUE(r.previous) << r.previous_fault;
     EXPECT_GT(r.compare_ratio, 0);
+    ASSERT_TRUE(r.tls) << r.tls_fault;
+    EXPECT_GT(r.tls_ratio, 0);
 
     for (int d = 0; d < LOAD_DAEMONS; ++d) {
         if (d == LOAD_SER2NET && !r.ser2net)
             continue;
-        SCOPED_TRACE(d == LOAD_GATEWAY ? "lampgw" : d == LOAD_SER2NET ? "ser2net" : "previous");
+        SCOPED_TRACE("daemon " + std::to_string(d));
         EXPECT_EQ(r.both[d][LOAD_IDLE].sent, 0);
         // 1.5 s at one frame per 26 ms: 57 or 58 a port.
         EXPECT_GE(r.both[d][LOAD_FULL].sent, 2 * 57);
@@ -49,7 +52,7 @@ TEST(LoadMode, RelaysEveryFrameAndReportsEachFigure)
     size_t rows = 0;
     for (size_t at = 0; (at = table.find("\n|", at)) != std::string::npos; ++at)
         ++rows;
-    EXPECT_EQ(rows, 10u) << table;  // the rule and nine figures
+    EXPECT_EQ(rows, 15u) << table;  // the rule, nine figures and five of the TLS link
     EXPECT_EQ(table.find("FAILED"), std::string::npos) << table;
 }
 
