@@ -1,6 +1,7 @@
 // ServerPeer's TLS mode and the connection primitives both modes share.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -39,6 +40,10 @@ std::chrono::steady_clock::time_point deadline()
 
 bool ServerPeer::use_tls(const server_tls_options &o, std::string *err)
 {
+    // OpenSSL writes to the socket with write(), not send(MSG_NOSIGNAL): a
+    // gateway that closed its end would end this whole process by SIGPIPE.
+    // Every write here checks its result, so the signal is not needed.
+    std::signal(SIGPIPE, SIG_IGN);
     SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr) {
         *err = "cannot make a TLS context";
