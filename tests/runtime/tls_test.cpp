@@ -253,8 +253,8 @@ TEST_F(TlsLink, HalfMadeSettingsKeepTheLinkDownWithTheirReason)
     Cabinet cab(100);
     ServerPeer server;
     ASSERT_TRUE(server.start());
-    testutil::write_file(cab.config, "server_ip_addr=127.0.0.1\ntls_cert_file=" +
-                                         certs.pem("client") + "\n");
+    testutil::write_file(cab.config,
+                         "server_ip_addr=127.0.0.1\ntls_cert_file=" + certs.pem("client") + "\n");
     net_fd1.server_port = server.port();
     testutil::Capture console;
     EXPECT_FALSE(tls_link_setup(cab.config.c_str()));
