@@ -222,8 +222,7 @@ bool hosted_street::start(load_state &st, int d, const std::string &exe, const s
     server.on_frame = [&st, d](const bytes &f) {
         st.arrived(d, f.data(), f.size(), load_now_ns());
     };
-    if (certs != nullptr &&
-        !server.use_tls({certs->pem("server"), certs->key("server"), certs->pem("ca"), 0}, why))
+    if (certs != nullptr && !server.use_tls(street_server_tls(*certs), why))
         return false;
     if (!radio[0].start() || !radio[1].start() || !modem.start() || !server.start() ||
         gpio.root().empty()) {
@@ -237,8 +236,7 @@ bool hosted_street::start(load_state &st, int d, const std::string &exe, const s
         f << "server_ip_addr=127.0.0.1\nserver_port_num=" << server.port()
           << "\ndevice_id=" << DEVICE_ID << "\n";
         if (certs != nullptr)
-            f << "tls_ca_file=" << certs->pem("ca") << "\ntls_cert_file=" << certs->pem("client")
-              << "\ntls_key_file=" << certs->key("client") << "\n";
+            f << certs->gateway_keys();
         std::ofstream w(watch);
     }
     log = dir + "/" + name + ".log";

@@ -324,8 +324,7 @@ bool server_tls(sim_street &s)
 {
     test_certs certs;
     std::string err;
-    if (test_certs_make(s.dir, &certs, &err) &&
-        s.server.use_tls({certs.pem("server"), certs.key("server"), certs.pem("ca"), 0}, &err))
+    if (test_certs_make(s.dir, &certs, &err) && s.server.use_tls(street_server_tls(certs), &err))
         return true;
     std::fprintf(stderr, "lampgw-sim: %s\n", err.c_str());
     return false;
@@ -348,11 +347,8 @@ void write_files(sim_street &s)
     std::ofstream f(s.config);
     f << "server_ip_addr=127.0.0.1\nserver_port_num=" << s.server.port()
       << "\ndevice_id=" << hex(SIM_GATEWAY_ADDRESS, 6, "") << "\n";
-    if (s.opt.tls) {
-        const test_certs certs{s.dir};
-        f << "tls_ca_file=" << certs.pem("ca") << "\ntls_cert_file=" << certs.pem("client")
-          << "\ntls_key_file=" << certs.key("client") << "\n";
-    }
+    if (s.opt.tls)
+        f << test_certs{s.dir}.gateway_keys();
     std::ofstream w(s.watch);
 }
 

@@ -144,11 +144,8 @@ void write_config(state &s)
     f << "server_ip_addr=127.0.0.1\nserver_port_num=" << s.server[0].port()
       << "\ndevice_id=" << DEVICE_ID << "\nsms_admin_numbers=" << ADMIN << "," << ADMIN_BAD
       << "\nsms_password=" << PASSWORD << "\nstats_interval=0\n";
-    if (s.opt.tls) {
-        const test_certs certs{s.dir.path};
-        f << "tls_ca_file=" << certs.pem("ca") << "\ntls_cert_file=" << certs.pem("client")
-          << "\ntls_key_file=" << certs.key("client") << "\n";
-    }
+    if (s.opt.tls)
+        f << test_certs{s.dir.path}.gateway_keys();
 }
 
 // With --tls: certificates in the run's directory; both servers show the
@@ -159,8 +156,7 @@ bool servers_tls(state &s)
     std::string err;
     bool ok = test_certs_make(s.dir.path, &certs, &err);
     for (ServerPeer &server : s.server)
-        ok = ok &&
-             server.use_tls({certs.pem("server"), certs.key("server"), certs.pem("ca"), 0}, &err);
+        ok = ok && server.use_tls(street_server_tls(certs), &err);
     if (!ok)
         std::fprintf(s.log, "lampgw-sim: TLS for the servers: %s\n", err.c_str());
     return ok;

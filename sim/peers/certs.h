@@ -19,6 +19,12 @@ struct test_certs {
     std::string dir;
     std::string pem(const char *name) const { return dir + "/" + name + ".pem"; }
     std::string key(const char *name) const { return dir + "/" + name + ".key"; }
+    // The config.txt lines of a gateway that trusts ca and shows client.
+    std::string gateway_keys() const
+    {
+        return "tls_ca_file=" + pem("ca") + "\ntls_cert_file=" + pem("client") +
+               "\ntls_key_file=" + key("client") + "\n";
+    }
 };
 
 // Writes the set into dir (which must exist). False with the reason in

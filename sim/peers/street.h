@@ -88,6 +88,11 @@ struct server_tls_options {
     int max_version = 0;  // non-zero (TLS1_1_VERSION): only protocols up to it, as an old server
 };
 
+struct test_certs;
+// The street's own server: the set's server certificate, and a client
+// certificate signed by its CA required.
+server_tls_options street_server_tls(const test_certs &c);
+
 // The central server on 127.0.0.1: accepts the gateway's connections one at
 // a time and keeps what arrives on each.
 //

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "peers/certs.h"
 #include "peers/street.h"
 
 namespace {
@@ -37,6 +38,11 @@ std::chrono::steady_clock::time_point deadline()
 }
 
 }  // namespace
+
+server_tls_options street_server_tls(const test_certs &c)
+{
+    return {c.pem("server"), c.key("server"), c.pem("ca"), 0};
+}
 
 bool ServerPeer::use_tls(const server_tls_options &o, std::string *err)
 {

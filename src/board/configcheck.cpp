@@ -314,12 +314,11 @@ void check_missing(problem_list *p, const char *path, const int *first_line)
     }
     const bool cert = first_line[TLS_CERT_AT] != 0, key = first_line[TLS_KEY_AT] != 0;
     if (first_line[TLS_CA_AT] == 0 && (cert || key || first_line[TLS_NAME_AT] != 0)) {
-        std::snprintf(head, sizeof head, "%s: tls_ca_file is missing: the other tls_ keys need it",
-                      path);
+        std::snprintf(head, sizeof head, "%s: %s", path, TLS_NEEDS_CA);
         add(p, KEYS[TLS_CA_AT].name, head, nullptr, "");
     }
     if (cert != key) {
-        std::snprintf(head, sizeof head, "%s: tls_cert_file and tls_key_file go together", path);
+        std::snprintf(head, sizeof head, "%s: %s", path, TLS_PAIR);
         add(p, KEYS[cert ? TLS_KEY_AT : TLS_CERT_AT].name, head, nullptr, "");
     }
     if (first_line[ADMIN_KEY_AT] == 0) {

@@ -128,9 +128,9 @@ bool tls_settings_read(const char *config_file, tls_settings *s, char *why, size
                      s->key_file[0] != '\0';
     const char *fault = nullptr;
     if (any && !s->enabled)
-        fault = "tls_ca_file is missing: the other tls_ keys need it";
+        fault = TLS_NEEDS_CA;
     else if ((s->cert_file[0] != '\0') != (s->key_file[0] != '\0'))
-        fault = "tls_cert_file and tls_key_file go together";
+        fault = TLS_PAIR;
     if (fault != nullptr) {
         std::snprintf(why, why_size, "%s", fault);
         return false;

@@ -26,6 +26,11 @@ constexpr const char *TLS_NAME_KEY = "tls_server_name";  // default: server_ip_a
 constexpr const char *TLS_CERT_KEY = "tls_cert_file";    // this gateway's certificate, PEM
 constexpr const char *TLS_KEY_KEY = "tls_key_file";      // its private key, PEM, mode 0600
 
+// The two ways the keys fail to go together, for the gateway's console and
+// the config check alike.
+constexpr const char *TLS_NEEDS_CA = "tls_ca_file is missing: the other tls_ keys need it";
+constexpr const char *TLS_PAIR = "tls_cert_file and tls_key_file go together";
+
 constexpr size_t TLS_PATH_MAX = 256;
 constexpr size_t TLS_NAME_MAX = 254;
 

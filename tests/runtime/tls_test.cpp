@@ -37,10 +37,8 @@ struct TlsCabinet {
         std::string err;
         ok = server.use_tls(o, &err) && server.start();
         EXPECT_TRUE(ok) << err;
-        std::string keys = "tls_ca_file=" + certs.pem("ca") + "\n";
-        if (ask_client)
-            keys += "tls_cert_file=" + certs.pem("client") +
-                    "\ntls_key_file=" + certs.key("client") + "\n";
+        const std::string keys =
+            ask_client ? certs.gateway_keys() : "tls_ca_file=" + certs.pem("ca") + "\n";
         testutil::write_file(cab.config, testutil::read_file(cab.config) + keys);
         net_fd1.server_port = server.port();
         ok = ok && tls_link_setup(cab.config.c_str());
@@ -297,9 +295,7 @@ TEST_F(TlsLink, ThroughTheStunnelExample)
     Stunnel proxy(cab.dir.file("stunnel.conf"), cab.dir.file("stunnel.log"));
     ASSERT_GT(proxy.pid, 0);
 
-    testutil::write_file(cab.config, "server_ip_addr=127.0.0.1\ntls_ca_file=" + certs.pem("ca") +
-                                         "\ntls_cert_file=" + certs.pem("client") +
-                                         "\ntls_key_file=" + certs.key("client") + "\n");
+    testutil::write_file(cab.config, "server_ip_addr=127.0.0.1\n" + certs.gateway_keys());
     net_fd1.server_port = port;
     ASSERT_TRUE(tls_link_setup(cab.config.c_str()));
     cab.open_ports();
