@@ -19,13 +19,11 @@ constexpr int WINDOWS = 12;  // of the full phase, for the two builds' ratio
 // The run's directory and the streams' storage, one phase's worth each.
 bool prepare(load_rig &rig)
 {
-    const char *base = std::getenv("TMPDIR");
-    std::string dir = std::string(base && *base ? base : "/tmp") + "/lampgw-load-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) {
+    rig.dir.path = make_run_dir("lampgw-load");
+    if (rig.dir.path.empty()) {
         perror("mkdtemp");
         return false;
     }
-    rig.dir.path = dir;
     rig.cap = static_cast<size_t>(rig.opt.phase_seconds * 1e9 / LOAD_FRAME_PERIOD.count()) + 64;
     for (auto &daemon : rig.st.times)
         for (auto &phase : daemon)

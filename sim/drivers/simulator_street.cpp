@@ -414,11 +414,9 @@ bool sim_whole_frame(const bytes &b)
 
 bool sim_street_open(sim_street &s)
 {
-    const char *base = std::getenv("TMPDIR");
-    s.dir = std::string(base && *base ? base : "/tmp") + "/lampgw-sim-XXXXXX";
-    if (mkdtemp(s.dir.data()) == nullptr) {
+    s.dir = make_run_dir("lampgw-sim");
+    if (s.dir.empty()) {
         perror("mkdtemp");
-        s.dir.clear();
         return false;
     }
     s.config = s.dir + "/config.txt";

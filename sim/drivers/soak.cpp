@@ -184,11 +184,9 @@ bool start_street(state &s)
 // False (with a message) when the street or the gateway cannot be had.
 bool set_up(state &s)
 {
-    const char *base = std::getenv("TMPDIR");
-    s.dir.path = std::string(base && *base ? base : "/tmp") + "/lampgw-soak-XXXXXX";
-    if (mkdtemp(s.dir.path.data()) == nullptr) {
+    s.dir.path = make_run_dir("lampgw-soak");
+    if (s.dir.path.empty()) {
         perror("mkdtemp");
-        s.dir.path.clear();
         return false;
     }
     s.config = s.dir.path + "/config.txt";

@@ -13,13 +13,7 @@
 
 #include "peers/street.h"
 
-ProcessTable::ProcessTable()
-{
-    const char *base = std::getenv("TMPDIR");
-    std::string dir = std::string(base && *base ? base : "/tmp") + "/lampgw-proc-XXXXXX";
-    if (mkdtemp(dir.data()) != nullptr)
-        root_ = dir;
-}
+ProcessTable::ProcessTable() : root_(make_run_dir("lampgw-proc")) {}
 
 ProcessTable::~ProcessTable()
 {

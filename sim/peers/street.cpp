@@ -68,6 +68,17 @@ long process_status(int pid, const char *key)
     return -1;
 }
 
+std::string make_run_dir(const char *name)
+{
+    const char *tmp = std::getenv("TMPDIR");
+    for (std::string base : {"/dev/shm", tmp && *tmp ? tmp : "/tmp"}) {
+        std::string dir = base + "/" + name + "-XXXXXX";
+        if (mkdtemp(dir.data()) != nullptr)
+            return dir;
+    }
+    return {};
+}
+
 void remove_tree(const std::string &root)
 {
     if (!root.empty())
@@ -595,11 +606,9 @@ std::vector<int> board_gpio_lines()
 
 GpioTree::GpioTree(const std::vector<int> &lines)
 {
-    const char *base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/lampgw-gpio-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr)
+    root_ = make_run_dir("lampgw-gpio");
+    if (root_.empty())
         return;
-    root_ = tmpl;
     for (const char *f : {"/export", "/unexport"})
         close(open((root_ + f).c_str(), O_WRONLY | O_CREAT, 0644));
     for (int line : lines) {

@@ -36,6 +36,12 @@ bytes make_frame(const uint8_t addr[6], uint8_t type, uint8_t prefix0, uint8_t p
 // describe a frame; its bytes for anything shorter than a command's frame.
 std::string describe_frame(const bytes &f);
 
+// A fresh directory for a run's stand-ins (sysfs, the board's files, its
+// process table), named <name>-XXXXXX: in memory (/dev/shm) where the machine
+// has it, else under $TMPDIR or /tmp. In memory, as sysfs is on a board, no
+// stall of the machine's disk can hold up the gateway's GPIO writes or file
+// rewrites. Empty when none can be made.
+std::string make_run_dir(const char *name);
 // Removes a directory tree made for a run (nothing when root is empty).
 void remove_tree(const std::string &root);
 // A numeric field of /proc/<pid>/status ("VmRSS", "Threads"), -1 when absent.
