@@ -68,7 +68,7 @@ for n in ttyO1 ttyO2 ttyUSB1 ttyUSB2; do : > "$D/$n"; done
 mount --bind "$PTY_O1" "$D/ttyO1"
 mount --bind "$PTY_O2" "$D/ttyO2"
 mount --bind "$PTY_MODEM" "$D/ttyUSB1"
-mount --rbind "$D" /dev
+# The GPIO tree may live under /dev/shm: bound before /dev is replaced.
 if [ -d /sys/class/gpio ]; then
   mount --bind "$GPIO" /sys/class/gpio
 else
@@ -76,6 +76,7 @@ else
   mount --bind "$GPIO" "$T/sysclass/gpio"
   mount --rbind "$T/sysclass" /sys/class
 fi
+mount --rbind "$D" /dev
 R="$T/bin/reboot"
 for p in /sbin/reboot /usr/sbin/reboot /bin/reboot /usr/bin/reboot; do
   if [ -e "$p" ]; then mount --bind "$R" "$(readlink -f "$p")"; fi
