@@ -48,7 +48,7 @@ bool tls_settings_read(const char *config_file, tls_settings *s, char *why, size
 
 // What is wrong with one of the files the TLS keys name, for the config
 // check: nullptr when it is fine, else the reason ("cannot be read: ...",
-// "holds no PEM certificate", "is readable by other users", ...) in why.
+// "holds no PEM certificate", "is open to other users: chmod 600 it", ...) in why.
 enum tls_file_kind { TLS_FILE_CERTS, TLS_FILE_KEY };
 const char *tls_file_problem(const char *path, tls_file_kind kind, char *why, size_t why_size);
 
